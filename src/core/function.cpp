@@ -1,0 +1,437 @@
+// Function object: binder, error texts, descriptor protocol, introspection attributes.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace verdin {
+namespace {
+
+PyObject* builtins_dict() {
+  static PyObject* d = nullptr;
+  if (d == nullptr) {
+    Ref m = import("builtins");
+    d = Ref::borrow(PyModule_GetDict(m.get())).release();
+  }
+  return d;
+}
+
+Check resolve_check(const Param& p) {
+  if (p.check != Check::from_annotation) return p.check;
+  if (p.annotation == nullptr) return Check::any;
+  const char* a = p.annotation;
+  if (std::strcmp(a, "str") == 0) return Check::str;
+  if (std::strcmp(a, "dict") == 0) return Check::dict;
+  if (std::strcmp(a, "list") == 0) return Check::list;
+  if (std::strcmp(a, "set") == 0 || std::strncmp(a, "set[", 4) == 0) return Check::set;
+  if (std::strcmp(a, "int") == 0) return Check::int_;
+  if (std::strcmp(a, "bool") == 0) return Check::bool_;
+  return Check::any;
+}
+
+Ref default_value(const Param& p) {
+  switch (p.def) {
+    case Def::none: return Ref::borrow(Py_None);
+    case Def::false_: return Ref::borrow(Py_False);
+    case Def::true_: return Ref::borrow(Py_True);
+    case Def::str: return new_str(p.def_str);
+    case Def::required: break;
+  }
+  return Ref();
+}
+
+// --- error texts, kept out of line so the binder stays small --------------------------
+
+[[gnu::cold]] void too_many_positional(Func* f, Py_ssize_t given) {
+  int n = f->spec->nparams;
+  int ndef = n - f->first_default;
+  if (ndef > 0) {
+    PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given",
+                 f->qualname, f->first_default, n, given, given == 1 ? "was" : "were");
+  } else {
+    PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given",
+                 f->qualname, n, n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+  }
+}
+
+[[gnu::cold]] void missing_arguments(Func* f, PyObject* const* bound) {
+  Ref missing = Ref::take(PyList_New(0));
+  for (int i = 0; i < f->spec->nparams; i++) {
+    if (bound[i] == nullptr) {
+      Ref r = Ref::take(PyObject_Repr(PyTuple_GET_ITEM(f->names, i)));
+      ok(PyList_Append(missing.get(), r.get()));
+    }
+  }
+  Py_ssize_t m = PyList_GET_SIZE(missing.get());
+  Ref tail;
+  if (m == 1) {
+    tail = Ref::borrow(PyList_GET_ITEM(missing.get(), 0));
+  } else if (m == 2) {
+    tail = Ref::take(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(missing.get(), 0),
+                                          PyList_GET_ITEM(missing.get(), 1)));
+  } else {
+    Ref last = Ref::borrow(PyList_GET_ITEM(missing.get(), m - 1));
+    ok(PyList_SetSlice(missing.get(), m - 1, m, nullptr));
+    Ref sep = new_str(", ");
+    Ref head = Ref::take(PyUnicode_Join(sep.get(), missing.get()));
+    tail = Ref::take(PyUnicode_FromFormat("%U, and %U", head.get(), last.get()));
+  }
+  PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
+               f->qualname, m, m == 1 ? "" : "s", tail.get());
+}
+
+const char* check_name(Check c) {
+  switch (c) {
+    case Check::str: return "str";
+    case Check::dict: return "dict";
+    case Check::list: return "list";
+    case Check::set: return "set";
+    case Check::int_: return "int";
+    default: return "object";
+  }
+}
+
+// Binds positional and keyword arguments to `out` (borrowed) and applies the checks;
+// converted values are owned by `held`.
+void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+          Ref* held) {
+  const FuncSpec* s = f->spec;
+  const int n = s->nparams;
+  if (nargs > n) {
+    too_many_positional(f, nargs);
+    throw_error();
+  }
+  for (int i = 0; i < n; i++) out[i] = i < nargs ? args[i] : nullptr;
+  if (kwnames != nullptr) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      int idx = -1;
+      for (int i = 0; i < n; i++) {
+        if (PyTuple_GET_ITEM(f->names, i) == key) {
+          idx = i;
+          break;
+        }
+      }
+      if (idx < 0) {
+        for (int i = 0; i < n; i++) {
+          int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->names, i), key);
+          if (eq == -1 && PyErr_Occurred()) throw_error();
+          if (eq == 0) {
+            idx = i;
+            break;
+          }
+        }
+      }
+      if (idx < 0) {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                     f->qualname, key);
+        throw_error();
+      }
+      if (out[idx] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                     key);
+        throw_error();
+      }
+      out[idx] = args[nargs + k];
+    }
+  }
+  bool missing = false;
+  for (int i = 0; i < n; i++) {
+    if (out[i] == nullptr) {
+      if (i >= f->first_default) {
+        out[i] = PyTuple_GET_ITEM(f->defaults, i - f->first_default);
+      } else {
+        missing = true;
+      }
+    }
+  }
+  if (missing) {
+    missing_arguments(f, out);
+    throw_error();
+  }
+  if (f->plain) return;
+  for (int i = 0; i < n; i++) {
+    PyObject* v = out[i];
+    Check c = f->checks[i];
+    bool pass;
+    switch (c) {
+      case Check::any: continue;
+      case Check::str: pass = PyUnicode_CheckExact(v); break;
+      case Check::dict: pass = PyDict_CheckExact(v); break;
+      case Check::list: pass = PyList_CheckExact(v); break;
+      case Check::set: pass = PySet_CheckExact(v); break;
+      case Check::bool_:
+        held[i] = Ref::borrow(truth(v) ? Py_True : Py_False);
+        out[i] = held[i].get();
+        continue;
+      case Check::int_:
+        if (PyLong_CheckExact(v)) continue;
+        pass = v != Py_None && PyNumber_Check(v);
+        if (pass) {
+          held[i] = Ref::take(PyNumber_Long(v));
+          out[i] = held[i].get();
+          continue;
+        }
+        break;
+      default: continue;
+    }
+    if (pass) continue;
+    if (v == Py_None && s->params[i].def == Def::none) continue;
+    raise_arg_type(s->params[i].name, check_name(c), v);
+  }
+}
+
+PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  const FuncSpec* s = f->spec;
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  try {
+    if (kwnames == nullptr && nargs == s->nparams && f->plain) {
+      return s->impl(*f, args).release();
+    }
+    PyObject* bound[max_params];
+    Ref held[max_params];
+    bind(f, args, nargs, kwnames, bound, held);
+    return s->impl(*f, bound).release();
+  } catch (PyErrorSet&) {
+    return nullptr;
+  } catch (std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+    return nullptr;
+  }
+}
+
+PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+int func_traverse(PyObject* self, visitproc visit, void* arg) {
+  Func* f = reinterpret_cast<Func*>(self);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->names);
+  Py_VISIT(f->dict);
+  return 0;
+}
+
+int func_clear(PyObject* self) {
+  Func* f = reinterpret_cast<Func*>(self);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->names);
+  Py_CLEAR(f->dict);
+  return 0;
+}
+
+void func_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Func* f = reinterpret_cast<Func*>(self);
+  if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  func_clear(self);
+  PyObject_GC_Del(self);
+}
+
+PyObject* func_repr(PyObject* self) {
+  Func* f = reinterpret_cast<Func*>(self);
+  return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject* func_text_signature(PyObject* self, void*) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  try {
+    std::string sig = "(";
+    for (int i = 0; i < f->spec->nparams; i++) {
+      const Param& p = f->spec->params[i];
+      if (i) sig += ", ";
+      sig += p.name;
+      if (i >= f->first_default) {
+        Ref r = Ref::take(PyObject_Repr(PyTuple_GET_ITEM(f->defaults, i - f->first_default)));
+        const char* u = PyUnicode_AsUTF8(r.get());
+        if (u == nullptr) throw_error();
+        sig += "=";
+        sig += u;
+      }
+    }
+    sig += ")";
+    return PyUnicode_FromStringAndSize(sig.data(), static_cast<Py_ssize_t>(sig.size()));
+  } catch (PyErrorSet&) {
+    return nullptr;
+  } catch (std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// A full inspect.Signature, so that introspection shows names, defaults and annotations
+// exactly as for a Python function.
+PyObject* func_signature(PyObject* self, void*) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  try {
+    Ref inspect = import("inspect");
+    Ref parameter = getattr(inspect.get(), "Parameter");
+    Ref signature = getattr(inspect.get(), "Signature");
+    Ref kind = getattr(parameter.get(), "POSITIONAL_OR_KEYWORD");
+    Ref empty = getattr(parameter.get(), "empty");
+    Ref params = Ref::take(PyList_New(0));
+    Ref kwn_both = Ref::take(Py_BuildValue("(ss)", "default", "annotation"));
+    for (int i = 0; i < f->spec->nparams; i++) {
+      const Param& p = f->spec->params[i];
+      PyObject* dflt =
+          i >= f->first_default ? PyTuple_GET_ITEM(f->defaults, i - f->first_default) : empty.get();
+      Ref ann = p.annotation ? new_str(p.annotation) : empty.copy();
+      PyObject* a[] = {PyTuple_GET_ITEM(f->names, i), kind.get(), dflt, ann.get()};
+      Ref obj = call_kw(parameter.get(), a, 2, kwn_both.get());
+      ok(PyList_Append(params.get(), obj.get()));
+    }
+    Ref ret = f->spec->returns ? new_str(f->spec->returns) : empty.copy();
+    Ref kwn = Ref::take(Py_BuildValue("(s)", "return_annotation"));
+    PyObject* a[] = {params.get(), ret.get()};
+    return call_kw(signature.get(), a, 1, kwn.get()).release();
+  } catch (PyErrorSet&) {
+    return nullptr;
+  } catch (std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* func_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef func_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__text_signature__", func_text_signature, nullptr, nullptr, nullptr},
+    {"__signature__", func_signature, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", func_kwdefaults, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef func_members[] = {
+    {"__name__", T_OBJECT, offsetof(Func, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(Func, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(Func, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Func, doc), 0, nullptr},
+    {"__annotations__", T_OBJECT, offsetof(Func, annotations), READONLY, nullptr},
+    {"__defaults__", T_OBJECT, offsetof(Func, defaults), READONLY, nullptr},
+    {"__globals__", T_OBJECT, offsetof(Func, globals), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Func, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject func_type = [] {
+  PyTypeObject t{};
+  t.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
+  t.tp_name = "verdin.native_function";
+  t.tp_basicsize = sizeof(Func);
+  t.tp_dealloc = func_dealloc;
+  t.tp_vectorcall_offset = offsetof(Func, vectorcall);
+  t.tp_repr = func_repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+               Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_traverse = func_traverse;
+  t.tp_clear = func_clear;
+  t.tp_weaklistoffset = offsetof(Func, weakrefs);
+  t.tp_members = func_members;
+  t.tp_getset = func_getset;
+  t.tp_descr_get = func_descr_get;
+  t.tp_dictoffset = offsetof(Func, dict);
+  return t;
+}();
+
+Ref Func::global(PyObject* key) const {
+  PyObject* v = PyDict_GetItemWithError(globals, key);
+  if (v == nullptr) {
+    if (PyErr_Occurred()) throw_error();
+    v = PyDict_GetItemWithError(builtins_dict(), key);
+    if (v == nullptr) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+      throw_error();
+    }
+  }
+  return Ref::borrow(v);
+}
+
+void raise_arg_type(const char* name, const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               name, expected, Py_TYPE(got)->tp_name);
+  throw_error();
+}
+
+Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name,
+                  const char* owner) {
+  if (!(func_type.tp_flags & Py_TPFLAGS_READY)) ok(PyType_Ready(&func_type));
+  Ref name = Ref::take(PyUnicode_InternFromString(spec.name));
+  Ref qualname = owner ? Ref::take(PyUnicode_FromFormat("%s.%s", owner, spec.name)) : name.copy();
+  Ref annotations = Ref::take(PyDict_New());
+  Ref names = Ref::take(PyTuple_New(spec.nparams));
+  int first_default = spec.nparams;
+  bool plain = true;
+  for (int i = 0; i < spec.nparams; i++) {
+    const Param& p = spec.params[i];
+    PyTuple_SET_ITEM(names.get(), i, ok(PyUnicode_InternFromString(p.name)));
+    if (p.annotation) {
+      Ref a = new_str(p.annotation);
+      ok(PyDict_SetItemString(annotations.get(), p.name, a.get()));
+    }
+    if (p.def != Def::required && first_default == spec.nparams) first_default = i;
+    if (resolve_check(p) != Check::any) plain = false;
+  }
+  if (spec.returns) {
+    Ref a = new_str(spec.returns);
+    ok(PyDict_SetItemString(annotations.get(), "return", a.get()));
+  }
+  Ref defaults;
+  if (first_default < spec.nparams) {
+    defaults = Ref::take(PyTuple_New(spec.nparams - first_default));
+    for (int i = first_default; i < spec.nparams; i++) {
+      Ref d = default_value(spec.params[i]);
+      if (!d) {
+        PyErr_Format(PyExc_SystemError, "%s: parameter without default after a default", spec.name);
+        throw_error();
+      }
+      PyTuple_SET_ITEM(defaults.get(), i - first_default, d.release());
+    }
+  } else {
+    defaults = Ref::borrow(Py_None);
+  }
+  Ref doc = spec.doc ? new_str(spec.doc) : Ref::borrow(Py_None);
+  Func* f = PyObject_GC_New(Func, &func_type);
+  if (f == nullptr) throw_error();
+  f->vectorcall = func_vectorcall;
+  f->spec = &spec;
+  f->globals = Py_NewRef(globals);
+  f->name = name.release();
+  f->qualname = qualname.release();
+  f->module = Py_NewRef(module_name);
+  f->doc = doc.release();
+  f->annotations = annotations.release();
+  f->defaults = defaults.release();
+  f->names = names.release();
+  f->dict = nullptr;
+  f->weakrefs = nullptr;
+  for (int i = 0; i < spec.nparams; i++) f->checks[i] = resolve_check(spec.params[i]);
+  f->first_default = first_default;
+  f->plain = plain;
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+  return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace verdin

@@ -1,0 +1,48 @@
+// Building extension modules: module creation, globals in declared order, plain classes.
+#pragma once
+
+#include <initializer_list>
+
+#include "function.hpp"
+
+namespace verdin {
+
+class ModuleBuilder {
+ public:
+  explicit ModuleBuilder(PyObject* module);
+
+  PyObject* module() const { return module_; }
+  PyObject* dict() const { return dict_; }
+  PyObject* name() const { return name_.get(); }
+
+  // Binds a module global.
+  void set(const char* name, PyObject* value);
+  // `import mod` (or `import mod as alias`): binds the module and returns it.
+  Ref import_module(const char* mod, const char* alias = nullptr);
+  // `from mod import attr`: binds and returns the attribute.
+  Ref import_from(const char* mod, const char* attr);
+  // `from mod import *`: binds every public name of `mod`.
+  void import_star(const char* mod);
+  // A module-level function, bound under its name.
+  Ref def(const FuncSpec& spec);
+  // A function object of this module without binding it.
+  Ref function(const FuncSpec& spec, const char* owner = nullptr);
+  // A plain class built with type(name, (object,), namespace): `attrs` (may be null) comes
+  // first in the namespace, then the methods in the given order. Binds it and returns it.
+  Ref def_class(const char* name, std::initializer_list<const FuncSpec*> methods,
+                PyObject* attrs = nullptr);
+
+ private:
+  PyObject* module_;
+  PyObject* dict_;
+  Ref name_;
+};
+
+// Creates the module described by `def` and runs `populate` on it; returns NULL with an
+// exception set on failure. For use in PyInit_* functions.
+PyObject* create_module(PyModuleDef* def, void (*populate)(ModuleBuilder&)) noexcept;
+
+// An interned string that lives for the life of the process.
+PyObject* intern(const char* s);
+
+}  // namespace verdin

@@ -1,0 +1,129 @@
+// verdin.utils.cdatakit: CDATA sections, XML entities and SQL string literals.
+#include "module.hpp"
+
+using namespace verdin;
+
+namespace {
+
+struct Names {
+  PyObject *re, *compile, *search, *group, *replace, *convert_cdata, *sql_string_format;
+  PyObject *cdata_pattern, *quote, *two_quotes, *null;
+  PyObject *amp, *amp_e, *lt, *lt_e, *gt, *gt_e, *dq, *dq_e;
+  PyObject* numbers_number;  // numbers.Number
+} n;
+
+// string.replace(old, new), straight to str.replace for an exact str.
+Ref replace(PyObject* s, PyObject* old, PyObject* with) {
+  if (PyUnicode_CheckExact(s)) return Ref::take(PyUnicode_Replace(s, old, with, -1));
+  return call_method(s, n.replace, old, with);
+}
+
+Ref convert_cdata(Func&, PyObject* const* a) {
+  Ref s = Ref::borrow(a[0]);
+  if (truth(a[1])) {
+    s = replace(s.get(), n.amp, n.amp_e);
+    s = replace(s.get(), n.lt, n.lt_e);
+    s = replace(s.get(), n.gt, n.gt_e);
+    s = replace(s.get(), n.dq, n.dq_e);
+  } else {
+    // "&amp;" is decoded last, so every entity is decoded exactly once.
+    s = replace(s.get(), n.lt_e, n.lt);
+    s = replace(s.get(), n.gt_e, n.gt);
+    s = replace(s.get(), n.dq_e, n.dq);
+    s = replace(s.get(), n.amp_e, n.amp);
+  }
+  return s;
+}
+
+Ref replace_cdata(Func& f, PyObject* const* a) {
+  PyObject* raw_text = a[0];
+  Ref re = f.global(n.re);
+  Ref cdata_regex = call_method(re.get(), n.compile, n.cdata_pattern);
+  Ref m = call_method(cdata_regex.get(), n.search, raw_text);
+  if (m.get() == Py_None) return Ref::borrow(raw_text);
+  Ref two = Ref::take(PyLong_FromLong(2));
+  Ref zero = Ref::take(PyLong_FromLong(0));
+  Ref content = call_method(m.get(), n.group, two.get());
+  Ref convert = f.global(n.convert_cdata);
+  Ref escaped = call(convert.get(), content.get(), Py_True);
+  Ref whole = call_method(m.get(), n.group, zero.get());
+  return call_method(raw_text, n.replace, whole.get(), escaped.get());
+}
+
+// One well-formed SQL string literal: an outer pair of quotes already present is dropped,
+// every remaining quote is doubled, and the body is wrapped in quotes.
+Ref sql_string_format(Func&, PyObject* const* a) {
+  PyObject* v = a[0];
+  Py_ssize_t len = PyUnicode_GET_LENGTH(v);
+  Py_ssize_t start = 0, end = len;
+  if (len >= 1 && PyUnicode_READ_CHAR(v, 0) == '\'') start = 1;
+  if (len >= 2 && PyUnicode_READ_CHAR(v, len - 1) == '\'') end = len - 1;
+  Ref body = Ref::take(PyUnicode_Substring(v, start, end));
+  body = Ref::take(PyUnicode_Replace(body.get(), n.quote, n.two_quotes, -1));
+  return concat({n.quote, body.get(), n.quote});
+}
+
+bool is_number(PyObject* v) {
+  if (PyLong_Check(v) || PyFloat_Check(v) || PyComplex_Check(v)) return true;
+  return ok(PyObject_IsInstance(v, n.numbers_number)) != 0;
+}
+
+Ref param_str(Func& f, PyObject* const* a) {
+  PyObject* v = a[0];
+  if (v == Py_None) return Ref::borrow(n.null);
+  if (PyUnicode_Check(v)) {
+    Ref text = Ref::take(PyObject_Str(v));
+    Ref format = f.global(n.sql_string_format);
+    return call(format.get(), text.get());
+  }
+  if (is_number(v)) return Ref::take(PyObject_Str(v));
+  if (!truth(v)) return Ref::borrow(n.null);
+  return Ref::take(PyObject_Str(v));
+}
+
+const Param p_raw_text[] = {{"raw_text"}};
+const Param p_convert[] = {{"string"}, {"reverse", nullptr, Def::false_}};
+const Param p_sql_str_value[] = {{"sql_str_value", "str"}};
+const Param p_param_value[] = {{"param_value"}};
+
+const FuncSpec s_replace_cdata = fn("replace_cdata", replace_cdata, p_raw_text);
+const FuncSpec s_convert_cdata = fn("convert_cdata", convert_cdata, p_convert);
+const FuncSpec s_sql_string_format = fn("sql_string_format", sql_string_format, p_sql_str_value);
+const FuncSpec s_param_str = fn("param_str", param_str, p_param_value);
+
+void populate(ModuleBuilder& m) {
+  n.re = intern("re");
+  n.compile = intern("compile");
+  n.search = intern("search");
+  n.group = intern("group");
+  n.replace = intern("replace");
+  n.convert_cdata = intern("convert_cdata");
+  n.sql_string_format = intern("sql_string_format");
+  n.cdata_pattern = intern("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)");
+  n.quote = intern("'");
+  n.two_quotes = intern("''");
+  n.null = intern("null");
+  n.amp = intern("&");
+  n.amp_e = intern("&amp;");
+  n.lt = intern("<");
+  n.lt_e = intern("&lt;");
+  n.gt = intern(">");
+  n.gt_e = intern("&gt;");
+  n.dq = intern("\"");
+  n.dq_e = intern("&quot;");
+  Ref numbers = import("numbers");
+  n.numbers_number = getattr(numbers.get(), "Number").release();
+
+  m.import_module("regex", "re");
+  m.def(s_replace_cdata);
+  m.def(s_convert_cdata);
+  m.def(s_sql_string_format);
+  m.def(s_param_str);
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.utils.cdatakit", nullptr, -1,
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_cdatakit() { return create_module(&module_def, populate); }

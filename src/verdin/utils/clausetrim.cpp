@@ -1,0 +1,60 @@
+// verdin.utils.clausetrim: replacing a leading or trailing SQL keyword.
+#include "module.hpp"
+
+using namespace verdin;
+
+namespace {
+
+struct Names {
+  PyObject *re, *sub, *strip, *IGNORECASE, *kw_sub;
+  PyObject *first_head, *first_tail, *last_head, *last_tail;
+} n;
+
+// re.sub(head + overrides + tail, replace, string.strip(), count=1, flags=re.IGNORECASE)
+Ref replace_keyword(Func& f, PyObject* const* a, PyObject* head, PyObject* tail) {
+  Ref string = call_method(a[0], n.strip);
+  Ref regex = concat({head, a[1], tail});
+  Ref re = f.global(n.re);
+  Ref flags = getattr(re.get(), n.IGNORECASE);
+  Ref sub = getattr(re.get(), n.sub);
+  Ref one = Ref::take(PyLong_FromLong(1));
+  PyObject* args[] = {regex.get(), a[2], string.get(), one.get(), flags.get()};
+  return call_kw(sub.get(), args, 3, n.kw_sub);
+}
+
+Ref replace_sql_first(Func& f, PyObject* const* a) {
+  return replace_keyword(f, a, n.first_head, n.first_tail);
+}
+
+Ref replace_sql_last(Func& f, PyObject* const* a) {
+  return replace_keyword(f, a, n.last_head, n.last_tail);
+}
+
+const Param p_first[] = {{"string", "str"}, {"prefix_overrides", "str"}, {"replace", "str"}};
+const Param p_last[] = {{"string", "str"}, {"suffix_overrides", "str"}, {"replace", "str"}};
+
+const FuncSpec s_first = fn("replace_sql_first", replace_sql_first, p_first);
+const FuncSpec s_last = fn("replace_sql_last", replace_sql_last, p_last);
+
+void populate(ModuleBuilder& m) {
+  n.re = intern("re");
+  n.sub = intern("sub");
+  n.strip = intern("strip");
+  n.IGNORECASE = intern("IGNORECASE");
+  n.kw_sub = ok(Py_BuildValue("(ss)", "count", "flags"));
+  // The templates "^[\s]*?({})" and "({})(\s+--.+)?$", split around their slot.
+  n.first_head = intern("^[\\s]*?(");
+  n.first_tail = intern(")");
+  n.last_head = intern("(");
+  n.last_tail = intern(")(\\s+--.+)?$");
+  m.import_module("regex", "re");
+  m.def(s_first);
+  m.def(s_last);
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.utils.clausetrim", nullptr, -1,
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_clausetrim() { return create_module(&module_def, populate); }

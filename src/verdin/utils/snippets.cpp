@@ -1,0 +1,50 @@
+// verdin.utils.snippets: quoting helpers and their registry by name.
+#include "module.hpp"
+
+using namespace verdin;
+
+namespace {
+
+struct Names {
+  PyObject *time, *strftime, *sql_string_format;
+} n;
+
+Ref like(Func& f, PyObject* const* a) {
+  Ref format = f.global(n.sql_string_format);
+  return call(format.get(), a[0]);
+}
+
+Ref time_format(Func& f, PyObject* const* a) {
+  Ref time = f.global(n.time);
+  Ref text = call_method(time.get(), n.strftime, a[1], a[0]);
+  Ref format = f.global(n.sql_string_format);
+  return call(format.get(), text.get());
+}
+
+const Param p_like[] = {{"value"}};
+const Param p_time_format[] = {{"date_value"},
+                               {"format", "str", Def::str, "%Y-%m-%d %H:%M:%S"}};
+
+const FuncSpec s_like = fn("like", like, p_like);
+const FuncSpec s_time_format = fn("time_format", time_format, p_time_format);
+
+void populate(ModuleBuilder& m) {
+  n.time = intern("time");
+  n.strftime = intern("strftime");
+  n.sql_string_format = intern("sql_string_format");
+  m.import_module("time");
+  m.import_star("verdin.utils.cdatakit");
+  Ref like_f = m.def(s_like);
+  Ref time_format_f = m.def(s_time_format);
+  Ref registry = Ref::take(PyDict_New());
+  ok(PyDict_SetItemString(registry.get(), "like", like_f.get()));
+  ok(PyDict_SetItemString(registry.get(), "time_format", time_format_f.get()));
+  m.set("default_fun_dict", registry.get());
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.utils.snippets", nullptr, -1,
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_snippets() { return create_module(&module_def, populate); }
