@@ -13,3 +13,10 @@ Ref fetch_exception();
 [[noreturn]] void raise_while_handling(PyObject* handled, PyObject* type, PyObject* message);
 
 }  // namespace verdin
+
+namespace verdin {
+
+// `a, b, ... = obj` for `n` targets, with the interpreter's messages on a mismatch.
+void unpack(PyObject* obj, Py_ssize_t n, Ref* out);
+
+}  // namespace verdin

@@ -1,0 +1,270 @@
+// verdin.mapper.stmtloom: ParseMapper loads a mapper file and assembles its statements.
+#include "stmtloom.hpp"
+
+namespace stmtloom {
+
+Names n;
+Originals orig;
+
+namespace {
+
+bool str_eq(PyObject* a, PyObject* b) { return ok(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+
+[[noreturn]] void fail(const char* message) {
+  PyErr_SetString(PyExc_Exception, message);
+  throw_error();
+}
+
+// d.get(key, None) on a mapping attribute.
+Ref mapping_get(PyObject* d, PyObject* key) {
+  if (PyDict_CheckExact(d)) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (v == nullptr && PyErr_Occurred()) throw_error();
+    return Ref::borrow(v ? v : Py_None);
+  }
+  return call_method(d, n.get, key, Py_None);
+}
+
+Ref init(Func& f, PyObject* const* a) {
+  PyObject *self = a[0], *xml_path = a[1];
+  for (PyObject* name : {n.id_2_element_map, n.result_type_map, n.sql_type_map}) {
+    Ref d = Ref::take(PyDict_New());
+    setattr(self, name, d.get());
+  }
+  Ref et = f.global(n.et);
+  Ref tree = call_method(et.get(), n.parse, xml_path);
+  Ref root = call_method(tree.get(), n.getroot);
+
+  Ref walk = call_method(root.get(), n.iter);
+  Ref it = Ref::take(PyObject_GetIter(walk.get()));
+  while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
+    Ref tag = getattr(e.get(), n.tag);
+    if (!str_eq(tag.get(), n.mapper)) continue;
+    Ref attrib = getattr(e.get(), n.attrib);
+    if (ok(PySequence_Contains(attrib.get(), n.namespace_))) {
+      Ref ns = Ref::take(PyObject_GetItem(attrib.get(), n.namespace_));
+      setattr(self, n.namespace_, ns.get());
+    }
+    break;
+  }
+  if (PyErr_Occurred()) throw_error();
+
+  Ref children = Ref::take(PyObject_GetIter(root.get()));
+  while (Ref child = Ref::steal(PyIter_Next(children.get()))) {
+    Ref tag = getattr(child.get(), n.tag);
+    Ref kinds = f.global(n.sql_id_type_list);
+    if (!ok(PySequence_Contains(kinds.get(), tag.get()))) continue;
+    Ref attrib = getattr(child.get(), n.attrib);
+    Ref sql_id = mapping_get(attrib.get(), n.id);
+    Ref result_type = Ref::borrow(Py_None);
+    if (str_eq(tag.get(), n.select)) result_type = mapping_get(attrib.get(), n.resultType);
+    if (result_type.get() == Py_None) {
+      result_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
+    } else {
+      Ref resolve = f.global(n.get_type_from_string);
+      Ref temp_type = call(resolve.get(), result_type.get());
+      Ref is_container = f.global(n.is_container_type_by_str);
+      Ref container = call(is_container.get(), result_type.get());
+      if (truth(container.get()) && temp_type.get() != reinterpret_cast<PyObject*>(&PyDict_Type)) {
+        Ref msg = Ref::take(PyNumber_Add(n.result_type_message, result_type.get()));
+        PyErr_SetObject(PyExc_TypeError, msg.get());
+        throw_error();
+      }
+      result_type = std::move(temp_type);
+    }
+    if (sql_id.get() == Py_None) fail("Missing id");
+    const std::pair<PyObject*, PyObject*> stores[] = {{n.id_2_element_map, child.get()},
+                                                      {n.result_type_map, result_type.get()},
+                                                      {n.sql_type_map, tag.get()}};
+    for (auto& [attr, value] : stores) {
+      Ref map = getattr(self, attr);
+      ok(PyObject_SetItem(map.get(), sql_id.get(), value));
+    }
+  }
+  if (PyErr_Occurred()) throw_error();
+  return Ref::borrow(Py_None);
+}
+
+Ref call_self(PyObject* name, PyObject* self, PyObject* x, PyObject* y) {
+  PyObject* args[] = {self, x, y};
+  return Ref::take(PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref get_sql(Func&, PyObject* const* a) {
+  PyObject *self = a[0], *sql_id = a[1], *params = a[2];
+  Ref result_types = getattr(self, n.result_type_map);
+  Ref result_type = mapping_get(result_types.get(), sql_id);
+  Ref kinds = getattr(self, n.sql_type_map);
+  Ref sql_type = mapping_get(kinds.get(), sql_id);
+  PyObject* method = n.delete_;
+  for (PyObject* kind : {n.select, n.insert, n.update}) {
+    if (str_eq(sql_type.get(), kind)) {
+      method = kind;
+      break;
+    }
+  }
+  Ref pair = call_self(method, self, sql_id, params);
+  Ref parts[2];
+  unpack(pair.get(), 2, parts);
+  return Ref::take(PyTuple_Pack(4, parts[0].get(), parts[1].get(), sql_type.get(), result_type.get()));
+}
+
+Ref list_statement(Func&, PyObject* const* a) {
+  Ref map = getattr(a[0], n.id_2_element_map);
+  return call_method(map.get(), Ref(new_str("keys")).get());
+}
+
+// The steps shared by select, update, delete and insert.
+Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, const char* mismatch,
+              Ref parts[2]) {
+  Ref map = getattr(self, n.id_2_element_map);
+  if (!ok(PySequence_Contains(map.get(), id))) fail("Missing id");
+  Ref element = Ref::take(PyObject_GetItem(map.get(), id));
+  Ref tag = getattr(element.get(), n.tag);
+  if (!str_eq(tag.get(), kind)) fail(mismatch);
+  Ref param0 = Ref::take(PyDict_New());
+  ok(PyDict_SetItem(param0.get(), n.params, params));
+  Ref ret = body_text(self, element.get(), param0.get());
+  Ref pair = call_self(n.to_prepared_statement, self, ret.get(), params);
+  unpack(pair.get(), 2, parts);
+  return Ref();
+}
+
+Ref pack(Ref parts[2]) { return Ref::take(PyTuple_Pack(2, parts[0].get(), parts[1].get())); }
+
+Ref select(Func&, PyObject* const* a) {
+  Ref parts[2];
+  statement(a[0], a[1], a[2], n.select, "Not a select", parts);
+  return pack(parts);
+}
+
+Ref update(Func&, PyObject* const* a) {
+  Ref parts[2];
+  statement(a[0], a[1], a[2], n.update, "Not an update", parts);
+  return pack(parts);
+}
+
+Ref delete_(Func&, PyObject* const* a) {
+  Ref parts[2];
+  statement(a[0], a[1], a[2], n.delete_, "Not a delete", parts);
+  return pack(parts);
+}
+
+Ref insert(Func& f, PyObject* const* a) {
+  Ref parts[2];
+  statement(a[0], a[1], a[2], n.insert, "Not an insert", parts);
+  PyObject* primary_key = a[3];
+  if (truth(primary_key)) {
+    Ref sql_text = getattr(parts[0].get(), n.text);
+    Ref full = concat({sql_text.get(), n.returning, primary_key});
+    Ref text_fn = f.global(n.text_fn);
+    parts[0] = call(text_fn.get(), full.get());
+  }
+  return pack(parts);
+}
+
+const Param p_init[] = {{"self"}, {"xml_path", "str", Def::none}};
+const Param p_get_sql[] = {{"self"}, {"sql_id", "str"}, {"params", "dict", Def::none}};
+const Param p_self[] = {{"self"}};
+const Param p_trim_prefix[] = {{"s", "str"}, {"prefixes", "set[str]"}};
+const Param p_trim_suffix[] = {{"s", "str"}, {"suffixes", "set[str]"}};
+const Param p_parse_element[] = {{"self"}, {"element", "et.Element", Def::required, nullptr, Check::any},
+                                 {"param", "dict"}};
+const Param p_format_sql[] = {{"sql"}};
+const Param p_ret_param[] = {{"ret"}, {"param"}};
+const Param p_statement[] = {{"self"}, {"id", "str"}, {"params", "dict"}};
+const Param p_insert[] = {{"self"}, {"id", "str"}, {"params", "dict"}, {"primary_key", "str", Def::none}};
+
+const FuncSpec s_init = fn("__init__", init, p_init);
+const FuncSpec s_get_sql = fn("get_sql", get_sql, p_get_sql, "tuple",
+                              "Get SQL Statement By sql_id\nFormatting of SQL Statements\n:return:");
+const FuncSpec s_list_statement = fn("list_statement", list_statement, p_self);
+const FuncSpec s_trim_prefix = fn("_trim_prefix", trim_prefix, p_trim_prefix).as_static();
+const FuncSpec s_trim_suffix = fn("_trim_suffix", trim_suffix, p_trim_suffix).as_static();
+const FuncSpec s_parse_element = fn("parse_element", parse_element, p_parse_element);
+const FuncSpec s_format_sql = fn("_format_sql", format_sql, p_format_sql).as_static();
+const FuncSpec s_to_prepared_statement =
+    fn("to_prepared_statement", to_prepared_statement, p_ret_param, "tuple[TextClause, dict]").as_static();
+const FuncSpec s_to_replace = fn("to_replace", to_replace, p_ret_param, "str").as_static();
+const FuncSpec s_select = fn("select", select, p_statement);
+const FuncSpec s_update = fn("update", update, p_statement);
+const FuncSpec s_delete = fn("delete", delete_, p_statement);
+const FuncSpec s_insert = fn("insert", insert, p_insert);
+
+void init_names() {
+  const std::pair<PyObject**, const char*> table[] = {
+      {&n.include, "include"}, {&n.sql, "sql"}, {&n.if_, "if"}, {&n.where, "where"},
+      {&n.trim, "trim"}, {&n.set, "set"}, {&n.choose, "choose"}, {&n.when, "when"},
+      {&n.otherwise, "otherwise"}, {&n.foreach, "foreach"}, {&n.select, "select"},
+      {&n.insert, "insert"}, {&n.update, "update"}, {&n.delete_, "delete"}, {&n.mapper, "mapper"},
+      {&n.namespace_, "namespace"}, {&n.id, "id"}, {&n.resultType, "resultType"},
+      {&n.refid, "refid"}, {&n.test, "test"}, {&n.prefix, "prefix"}, {&n.suffix, "suffix"},
+      {&n.prefixOverrides, "prefixOverrides"}, {&n.suffixOverrides, "suffixOverrides"},
+      {&n.item, "item"}, {&n.collection, "collection"}, {&n.open, "open"}, {&n.close, "close"},
+      {&n.separator, "separator"}, {&n.tag, "tag"}, {&n.text, "text"}, {&n.tail, "tail"},
+      {&n.attrib, "attrib"}, {&n.get, "get"}, {&n.parse, "parse"}, {&n.getroot, "getroot"},
+      {&n.iter, "iter"}, {&n.findall, "findall"}, {&n.sub, "sub"},
+      {&n.id_2_element_map, "id_2_element_map"}, {&n.result_type_map, "result_type_map"},
+      {&n.sql_type_map, "sql_type_map"}, {&n.parse_element, "parse_element"},
+      {&n.to_prepared_statement, "to_prepared_statement"}, {&n.trim_prefix, "_trim_prefix"},
+      {&n.trim_suffix, "_trim_suffix"}, {&n.format_sql, "_format_sql"}, {&n.strip, "strip"},
+      {&n.split, "split"}, {&n.join, "join"}, {&n.replace, "replace"}, {&n.upper, "upper"},
+      {&n.startswith, "startswith"}, {&n.endswith, "endswith"}, {&n.re, "re"}, {&n.et, "et"},
+      {&n.ParseMapper, "ParseMapper"}, {&n.param_pattern, "param_pattern"},
+      {&n.replace_pattern, "replace_pattern"}, {&n.sql_id_type_list, "sql_id_type_list"},
+      {&n.get_type_from_string, "get_type_from_string"},
+      {&n.is_container_type_by_str, "is_container_type_by_str"}, {&n.text_fn, "text"},
+      {&n.empty, ""}, {&n.space, " "}, {&n.comma, ","}, {&n.bar, "|"}, {&n.params, "params"},
+      {&n.and_, "AND"}, {&n.or_, "OR"}, {&n.where_prefix, "WHERE "}, {&n.set_prefix, "SET "},
+      {&n.returning, " RETURNING "}, {&n.for_index, "_for_index_"}, {&n.hash_open, "#{"},
+      {&n.dollar_open, "${"}, {&n.close_brace, "}"}, {&n.rewrite_pattern, "#\\{([^}]+)\\}"},
+      {&n.rewrite_template, ":\\1"},
+      {&n.result_type_message, "please check result_type: can`t set type: "},
+      {&n.builtins_key, "__builtins__"}, {&n.comma_set_source, ","},
+  };
+  for (auto& [slot, text] : table) *slot = intern(text);
+}
+
+void populate(ModuleBuilder& m) {
+  init_names();
+  Ref re = m.import_module("re");
+  m.import_module("xml.etree.ElementTree", "et");
+  Ref text_fn = m.import_from("sqlalchemy", "text");
+  m.import_from("sqlalchemy", "TextClause");
+  m.import_from("verdin.utils.kindprobe", "get_type_from_string");
+  m.import_from("verdin.utils.kindprobe", "is_container_type_by_str");
+
+  Ref kinds = Ref::take(Py_BuildValue("[sssss]", "sql", "select", "insert", "update", "delete"));
+  m.set("sql_id_type_list", kinds.get());
+  Ref names = new_str("#{([a-zA-Z0-9_\\-]+)}");
+  Ref param_pattern = call_method(re.get(), Ref(new_str("compile")).get(), names.get());
+  m.set("param_pattern", param_pattern.get());
+  Ref dollars = new_str("\\${([a-zA-Z0-9_\\-]+)}");
+  Ref replace_pattern = call_method(re.get(), Ref(new_str("compile")).get(), dollars.get());
+  m.set("replace_pattern", replace_pattern.get());
+
+  Ref cls = m.def_class("ParseMapper",
+                        {&s_init, &s_get_sql, &s_list_statement, &s_trim_prefix, &s_trim_suffix,
+                         &s_parse_element, &s_format_sql, &s_to_prepared_statement, &s_to_replace,
+                         &s_select, &s_update, &s_delete, &s_insert});
+
+  orig.re = re.get();
+  orig.re_sub = getattr(re.get(), n.sub).release();
+  orig.param_pattern = param_pattern.get();
+  orig.format_sql = getattr(cls.get(), n.format_sql).release();
+  orig.trim_prefix = getattr(cls.get(), n.trim_prefix).release();
+  orig.trim_suffix = getattr(cls.get(), n.trim_suffix).release();
+  Ref builtins = import("builtins");
+  orig.eval = getattr(builtins.get(), "eval").release();
+  // The module keeps the objects compared against alive for the life of the process.
+  Py_INCREF(orig.re);
+  Py_INCREF(orig.param_pattern);
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.mapper.stmtloom", nullptr, -1,
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace stmtloom
+
+PyMODINIT_FUNC PyInit_stmtloom() { return verdin::create_module(&stmtloom::module_def, stmtloom::populate); }

@@ -1,0 +1,61 @@
+// Shared declarations of the stmtloom module (mapper loading, elements, binding).
+#pragma once
+
+#include "errors.hpp"
+#include "module.hpp"
+#include "text.hpp"
+
+namespace stmtloom {
+
+using namespace verdin;
+
+struct Names {
+  // tags and attribute keys of mapper files
+  PyObject *include, *sql, *if_, *where, *trim, *set, *choose, *when, *otherwise, *foreach;
+  PyObject *select, *insert, *update, *delete_, *mapper, *namespace_, *id, *resultType;
+  PyObject *refid, *test, *prefix, *suffix, *prefixOverrides, *suffixOverrides;
+  PyObject *item, *collection, *open, *close, *separator;
+  // attributes and methods
+  PyObject *tag, *text, *tail, *attrib, *get, *parse, *getroot, *iter, *findall, *sub;
+  PyObject *id_2_element_map, *result_type_map, *sql_type_map;
+  PyObject *parse_element, *to_prepared_statement, *trim_prefix, *trim_suffix, *format_sql;
+  PyObject *strip, *split, *join, *replace, *upper, *startswith, *endswith;
+  // module globals
+  PyObject *re, *et, *ParseMapper, *param_pattern, *replace_pattern, *sql_id_type_list;
+  PyObject *get_type_from_string, *is_container_type_by_str, *text_fn;
+  // literals
+  PyObject *empty, *space, *comma, *bar, *params, *and_, *or_, *where_prefix, *set_prefix;
+  PyObject *returning, *for_index, *hash_open, *dollar_open, *close_brace, *rewrite_pattern;
+  PyObject *rewrite_template, *result_type_message, *builtins_key;
+  PyObject *comma_set_source;  // ","
+};
+extern Names n;
+
+// What the module installed, for identity-guarded fast paths.
+struct Originals {
+  PyObject *re, *re_sub, *param_pattern, *format_sql, *trim_prefix, *trim_suffix, *eval;
+};
+extern Originals orig;
+
+// eval(source, globals) with a bounded cache of compiled code.
+Ref eval_expr(PyObject* source, PyObject* globals);
+
+// Method bodies (Impl signatures), defined across the module's files.
+Ref parse_element(Func& f, PyObject* const* a);
+Ref trim_prefix(Func& f, PyObject* const* a);
+Ref trim_suffix(Func& f, PyObject* const* a);
+Ref format_sql(Func& f, PyObject* const* a);
+Ref to_prepared_statement(Func& f, PyObject* const* a);
+Ref to_replace(Func& f, PyObject* const* a);
+
+// Native bodies shared by the fast paths.
+Ref format_sql_text(PyObject* sql);
+Ref trim_text(PyObject* s, PyObject* terms, bool prefix);
+
+// The body text of `element`: its text, then each child's output and tail.
+Ref body_text(PyObject* self, PyObject* element, PyObject* param);
+
+// Reads element.attrib[key] (KeyError when missing).
+Ref attr_required(PyObject* element, PyObject* key);
+
+}  // namespace stmtloom
