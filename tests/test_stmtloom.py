@@ -594,3 +594,91 @@ def test_non_ascii_statement(mapper):
     m = mapper('<select id="s">select «名前» from 表\u3000where <if test="params[\'名\'] == \'é\'">名 = #{名}</if>'
                '</select>')
     assert sql_of(m, "s", {"名": "é"}) == ("select «名前» from 表 where 名 = :名", {})
+
+
+# --- fast paths agree with the general rules -------------------------------------------------
+
+
+@pytest.mark.parametrize("item, body", [
+    ("i", "#{i}"), ("i", " #{i}é#{i} "), ("i", "x"), ("i", ""), ("i", "#{ i}#{i}#{i}"), ("i", "«#{i}»\u3000"),
+    ("名", "#{名}"), ("é", "a#{é}b"), ("😀", "#{😀}, #{😀}")])
+@pytest.mark.parametrize("count", [0, 1, 12])
+@pytest.mark.parametrize("separator", [",", "；"])
+def test_foreach_text_body(mapper, item, body, count, separator):
+    m = mapper(f'<select id="s"><foreach item="{item}" collection="ids" open="[" close="]" '
+               f'separator="{separator}">{body}</foreach></select>')
+    ids = list(range(count))
+    out = m.parse_element(m.id_2_element_map["s"][0], {"params": {"ids": ids}})
+    old = "#{" + item + "}"
+    expected = "[" + separator.join(body.replace(old, f"#{{ids_for_index_{k}}}") for k in range(count)) + "]"
+    assert out == expected
+    # a well-formed str: equal text has equal hash and compares equal after a round trip
+    assert hash(out) == hash(expected) and out.encode("utf-8").decode("utf-8") == out
+
+
+def test_foreach_entries_reassembled_for_every_entry(mapper):
+    m = mapper('<select id="s"><foreach item="i" collection="ids" open="" close="" separator=",">'
+               '<if test="params[\'calls\'].append(1) is None">#{i}</if></foreach></select>')
+    params = {"ids": [7, 8, 9], "calls": []}
+    assert sql_of(m, "s", params)[0] == ":ids_for_index_0,:ids_for_index_1,:ids_for_index_2"
+    assert params["calls"] == [1, 1, 1]
+
+
+@pytest.mark.parametrize("params, error", [
+    ({"ids": [1], "list": tuple}, "Collection must be a list"),
+    ({"ids": (1,), "isinstance": lambda v, t: True}, None),
+    ({"ids": [1], "__builtins__": {"isinstance": lambda v, t: False, "list": list}}, "Collection must be a list"),
+])
+def test_foreach_collection_sees_shadowing_names(mapper, params, error):
+    m = mapper('<select id="s"><foreach item="i" collection="ids" open="(" close=")" separator=",">#{i}'
+               '</foreach></select>')
+    if error:
+        with pytest.raises(Exception, match=error):
+            m.get_sql("s", params)
+    else:
+        assert sql_of(m, "s", params) == ("(:ids_for_index_0)", {"ids_for_index_0": 1})
+
+
+def test_foreach_collection_expressions(mapper):
+    m = mapper('<select id="s"><foreach item="i" collection="ids[1:]" open="(" close=")" separator=",">#{i}'
+               '</foreach></select>'
+               '<select id="t"><foreach item="i" collection="ids" open="(" close=")" separator=",">#{i}'
+               '</foreach></select>')
+    # the indexed names carry the expression text, which the bind pattern does not accept
+    assert sql_of(m, "s", {"ids": [1, 2, 3]}) == ("(:ids[1:]_for_index_0,:ids[1:]_for_index_1)", {})
+
+    class Tracking(list):
+        def __iter__(self):
+            self.iterated = True
+            return super().__iter__()
+
+    ids = Tracking([5, 6])
+    assert sql_of(m, "t", {"ids": ids})[1] == {"ids_for_index_0": 5, "ids_for_index_1": 6}
+    assert ids.iterated
+
+
+@pytest.mark.parametrize("text, params, binds", [
+    ("#{a_for_index_1} #{b_for_index_0} #{a_for_index_0}", {"a": [1, 2], "b": [3]},
+     {"a_for_index_1": 2, "b_for_index_0": 3, "a_for_index_0": 1}),
+    ("#{a_for_index_01}", {"a": [1, 2]}, {"a_for_index_01": 2}),
+    ("#{a_for_index_1_0}", {"a": list(range(11))}, {"a_for_index_1_0": 10}),
+    ("#{a_for_index_-1}", {"a": [1, 2]}, {"a_for_index_-1": 2}),
+    ("#{a_for_index_0}", {"a": (4,)}, {"a_for_index_0": 4}),
+    ("#{a_for_index_0}", {"a": {0: "zero"}}, {"a_for_index_0": "zero"}),
+])
+def test_indexed_names(text, params, binds):
+    assert ParseMapper.to_prepared_statement(text, params)[1] == binds
+
+
+def test_indexed_names_through_a_mapping_that_is_not_a_dict():
+    class Counting(dict):
+        lookups = 0
+
+        def __getitem__(self, key):
+            Counting.lookups += 1
+            return super().__getitem__(key)
+
+    params = Counting(a=[1, 2])
+    assert ParseMapper.to_prepared_statement("#{a_for_index_0} #{a_for_index_1}", params)[1] == {
+        "a_for_index_0": 1, "a_for_index_1": 2}
+    assert Counting.lookups == 2

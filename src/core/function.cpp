@@ -94,6 +94,30 @@ const char* check_name(Check c) {
   }
 }
 
+[[gnu::cold]] [[noreturn]] void type_error(Func* f, int i, PyObject* v) {
+  raise_arg_type(f->spec->params[i].name, check_name(f->checks[i]), v);
+}
+
+inline bool type_ok(Check c, PyObject* v) {
+  switch (c) {
+    case Check::str: return PyUnicode_CheckExact(v);
+    case Check::dict: return PyDict_CheckExact(v);
+    case Check::list: return PyList_CheckExact(v);
+    case Check::set: return PySet_CheckExact(v);
+    default: return true;
+  }
+}
+
+// The exact-type checks alone, for a call that binds every parameter by position.
+void check_types(Func* f, PyObject* const* args) {
+  for (int i = 0; i < f->spec->nparams; i++) {
+    PyObject* v = args[i];
+    if (!type_ok(f->checks[i], v) && !(v == Py_None && f->spec->params[i].def == Def::none)) {
+      type_error(f, i, v);
+    }
+  }
+}
+
 // Binds positional and keyword arguments to `out` (borrowed) and applies the checks;
 // converted values are owned by `held`.
 void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
@@ -191,7 +215,8 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   const FuncSpec* s = f->spec;
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   try {
-    if (kwnames == nullptr && nargs == s->nparams && f->plain) {
+    if (kwnames == nullptr && nargs == s->nparams && !f->converts) {
+      if (!f->plain) check_types(f, args);
       return s->impl(*f, args).release();
     }
     PyObject* bound[max_params];
@@ -383,7 +408,7 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name
   Ref annotations = Ref::take(PyDict_New());
   Ref names = Ref::take(PyTuple_New(spec.nparams));
   int first_default = spec.nparams;
-  bool plain = true;
+  bool plain = true, converts = false;
   for (int i = 0; i < spec.nparams; i++) {
     const Param& p = spec.params[i];
     PyTuple_SET_ITEM(names.get(), i, ok(PyUnicode_InternFromString(p.name)));
@@ -392,7 +417,9 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name
       ok(PyDict_SetItemString(annotations.get(), p.name, a.get()));
     }
     if (p.def != Def::required && first_default == spec.nparams) first_default = i;
-    if (resolve_check(p) != Check::any) plain = false;
+    Check c = resolve_check(p);
+    if (c != Check::any) plain = false;
+    if (c == Check::int_ || c == Check::bool_) converts = true;
   }
   if (spec.returns) {
     Ref a = new_str(spec.returns);
@@ -430,6 +457,7 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name
   for (int i = 0; i < spec.nparams; i++) f->checks[i] = resolve_check(spec.params[i]);
   f->first_default = first_default;
   f->plain = plain;
+  f->converts = converts;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -73,6 +73,7 @@ struct Func {
   Check checks[max_params];
   int first_default;      // index of the first parameter with a default
   bool plain;             // no parameter needs a check
+  bool converts;          // some parameter is converted (int, bool)
 
   // Reads a module global (falling back to builtins), as a Python function would.
   Ref global(PyObject* name) const;

@@ -84,16 +84,8 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
 inline bool truth(PyObject* o) { return ok(PyObject_IsTrue(o)) != 0; }
 inline Ref import(const char* name) { return Ref::take(PyImport_ImportModule(name)); }
 
-// Concatenates strings (all must be str).
-inline Ref concat(std::initializer_list<PyObject*> parts) {
-  Ref out = Ref::take(PyUnicode_New(0, 0));
-  for (PyObject* p : parts) {
-    PyObject* o = out.release();
-    PyUnicode_Append(&o, p);
-    out = Ref::take(o);
-  }
-  return out;
-}
+// a + b + ... for str operands, built with one allocation (any other operand: the + operator).
+Ref concat(std::initializer_list<PyObject*> parts);
 
 // Calls `f` with positional arguments (borrowed).
 template <typename... A>

@@ -2,18 +2,30 @@
 #include "text.hpp"
 
 #include <cstring>
+#include <iterator>
 
 namespace verdin {
+
+const bool latin1_space[256] = {
+#define S(c) (Py_UNICODE_ISSPACE(c) != 0)
+#define S8(c) S(c), S(c + 1), S(c + 2), S(c + 3), S(c + 4), S(c + 5), S(c + 6), S(c + 7)
+#define S64(c) S8(c), S8(c + 8), S8(c + 16), S8(c + 24), S8(c + 32), S8(c + 40), S8(c + 48), S8(c + 56)
+    S64(0), S64(64), S64(128), S64(192)
+#undef S64
+#undef S8
+#undef S
+};
+
 namespace {
 
 template <typename Char>
-void split_kernel(const Char* d, Py_ssize_t len, std::vector<Span>& out) {
+void split_kernel(const Char* d, Py_ssize_t len, Spans& out) {
   Py_ssize_t i = 0;
   while (i < len) {
-    while (i < len && Py_UNICODE_ISSPACE(d[i])) i++;
+    while (i < len && is_space(d[i])) i++;
     if (i == len) break;
     Py_ssize_t start = i;
-    while (i < len && !Py_UNICODE_ISSPACE(d[i])) i++;
+    while (i < len && !is_space(d[i])) i++;
     out.push_back({start, i});
   }
 }
@@ -31,7 +43,7 @@ Py_UCS4 max_char(const Char* d, const Span* spans, size_t n) {
 
 }  // namespace
 
-void split_ws(PyObject* s, std::vector<Span>& out) {
+void split_ws(PyObject* s, Spans& out) {
   Py_ssize_t len = PyUnicode_GET_LENGTH(s);
   const void* data = PyUnicode_DATA(s);
   switch (PyUnicode_KIND(s)) {
@@ -81,19 +93,60 @@ Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix) {
   return out;
 }
 
-Ref normalize_ws(PyObject* s) {
-  std::vector<Span> spans;
-  split_ws(s, spans);
-  // Already normalized: one token span per word, separated by exactly one ' '.
-  bool same = !spans.empty() && spans.front().start == 0 &&
-              spans.back().end == PyUnicode_GET_LENGTH(s);
-  for (size_t k = 1; same && k < spans.size(); k++) {
-    same = spans[k].start == spans[k - 1].end + 1 &&
-           PyUnicode_READ_CHAR(s, spans[k - 1].end) == ' ';
+namespace {
+
+// " ".join(s.split()) in one branch-free pass into a scratch buffer: every character is
+// written (whitespace as ' ') and the position advances unless it repeats a space.
+template <typename Char>
+Ref normalize_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
+  Char small[512];
+  std::vector<Char> large;
+  Char* buf = small;
+  if (len > static_cast<Py_ssize_t>(std::size(small))) {
+    large.resize(static_cast<size_t>(len));
+    buf = large.data();
   }
-  if (same) return Ref::borrow(s);
-  return join_spans(s, spans.data(), spans.size());
+  Py_ssize_t pos = 0;
+  bool last_space = true;  // suppresses leading whitespace
+  bool other_space = false;
+  Py_UCS4 maxc = 0;
+  for (Py_ssize_t i = 0; i < len; i++) {
+    Char c = d[i];
+    bool w = is_space(c);
+    other_space |= w & (c != ' ');
+    buf[pos] = w ? static_cast<Char>(' ') : c;
+    maxc = w || c <= maxc ? maxc : c;
+    pos += !(w & last_space);
+    last_space = w;
+  }
+  if (pos > 0 && last_space) pos--;  // one trailing space at most was kept
+  if (s != nullptr && pos == len && !other_space) return Ref::borrow(s);
+  Ref out = Ref::take(PyUnicode_New(pos, maxc < 127 ? 127 : maxc));
+  int okind = PyUnicode_KIND(out.get());
+  void* odata = PyUnicode_DATA(out.get());
+  if (okind == static_cast<int>(sizeof(Char))) {
+    std::memcpy(odata, buf, static_cast<size_t>(pos) * sizeof(Char));
+  } else {
+    for (Py_ssize_t i = 0; i < pos; i++) PyUnicode_WRITE(okind, odata, i, buf[i]);
+  }
+  return out;
 }
+
+}  // namespace
+
+Ref normalize_ws(PyObject* s) {
+  Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+  const void* data = PyUnicode_DATA(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return normalize_kernel(s, static_cast<const Py_UCS1*>(data), len);
+    case PyUnicode_2BYTE_KIND: return normalize_kernel(s, static_cast<const Py_UCS2*>(data), len);
+    default: return normalize_kernel(s, static_cast<const Py_UCS4*>(data), len);
+  }
+}
+
+Ref normalize_buffer(const Py_UCS1* d, Py_ssize_t len) { return normalize_kernel(nullptr, d, len); }
+Ref normalize_buffer(const Py_UCS2* d, Py_ssize_t len) { return normalize_kernel(nullptr, d, len); }
+Ref normalize_buffer(const Py_UCS4* d, Py_ssize_t len) { return normalize_kernel(nullptr, d, len); }
 
 Ref strip_ws(PyObject* s) {
   Py_ssize_t len = PyUnicode_GET_LENGTH(s);
@@ -104,6 +157,69 @@ Ref strip_ws(PyObject* s) {
   while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, j - 1))) j--;
   if (i == 0 && j == len) return Ref::borrow(s);
   return Ref::take(PyUnicode_Substring(s, i, j));
+}
+
+}  // namespace verdin
+
+namespace verdin {
+
+TextBuilder::~TextBuilder() {
+  for (size_t i = 0; i < count_; i++) Py_DECREF(at(i));
+}
+
+void TextBuilder::add(PyObject* piece) {
+  if (!slow_ && PyUnicode_Check(piece)) {
+    if (count_ < inline_count) {
+      inline_[count_] = Py_NewRef(piece);
+    } else {
+      more_.push_back(piece);
+      Py_INCREF(piece);
+    }
+    count_++;
+    return;
+  }
+  if (!slow_) slow_ = result();
+  slow_ = Ref::take(PyNumber_InPlaceAdd(slow_.get(), piece));
+}
+
+Ref TextBuilder::result() {
+  if (slow_) return slow_.copy();
+  Py_ssize_t total = 0;
+  Py_UCS4 maxc = 127;
+  size_t nonempty = 0;
+  PyObject* only = nullptr;
+  for (size_t i = 0; i < count_; i++) {
+    PyObject* p = at(i);
+    Py_ssize_t len = PyUnicode_GET_LENGTH(p);
+    if (len == 0) continue;
+    nonempty++;
+    only = p;
+    total += len;
+    if (PyUnicode_MAX_CHAR_VALUE(p) > maxc) maxc = PyUnicode_MAX_CHAR_VALUE(p);
+  }
+  if (nonempty == 1 && PyUnicode_CheckExact(only)) return Ref::borrow(only);
+  Ref out = Ref::take(PyUnicode_New(total, maxc));
+  int okind = PyUnicode_KIND(out.get());
+  char* odata = static_cast<char*>(PyUnicode_DATA(out.get()));
+  Py_ssize_t pos = 0;
+  for (size_t i = 0; i < count_; i++) {
+    PyObject* p = at(i);
+    Py_ssize_t len = PyUnicode_GET_LENGTH(p);
+    if (len == 0) continue;
+    if (PyUnicode_KIND(p) == okind) {
+      std::memcpy(odata + pos * okind, PyUnicode_DATA(p), static_cast<size_t>(len) * okind);
+    } else if (PyUnicode_CopyCharacters(out.get(), pos, p, 0, len) < 0) {
+      throw_error();
+    }
+    pos += len;
+  }
+  return out;
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+  TextBuilder b;
+  for (PyObject* p : parts) b.add(p);
+  return b.result();
 }
 
 }  // namespace verdin

@@ -11,8 +11,50 @@ struct Span {
   Py_ssize_t start, end;
 };
 
+// A vector that keeps its first N elements inline (no allocation for short statements).
+template <typename T, size_t N>
+class SmallVec {
+ public:
+  void push_back(const T& v) {
+    if (size_ < N) {
+      inline_[size_] = v;
+    } else {
+      if (size_ == N) heap_.assign(inline_, inline_ + N);
+      heap_.push_back(v);
+    }
+    size_++;
+  }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const T* data() const { return size_ <= N ? inline_ : heap_.data(); }
+  const T* begin() const { return data(); }
+  const T* end() const { return data() + size_; }
+  const T& operator[](size_t i) const { return data()[i]; }
+  const T& front() const { return data()[0]; }
+  const T& back() const { return data()[size_ - 1]; }
+
+ private:
+  T inline_[N];
+  std::vector<T> heap_;
+  size_t size_ = 0;
+};
+
+using Spans = SmallVec<Span, 32>;
+
+// Py_UNICODE_ISSPACE for every 1-byte code point, as a table.
+extern const bool latin1_space[256];
+
+template <typename Char>
+inline bool is_space(Char c) {
+  if constexpr (sizeof(Char) == 1) {
+    return latin1_space[static_cast<unsigned char>(c)];
+  } else {
+    return Py_UNICODE_ISSPACE(c);
+  }
+}
+
 // The tokens of s.split() (runs of non-whitespace), appended to `out`. `s` must be a str.
-void split_ws(PyObject* s, std::vector<Span>& out);
+void split_ws(PyObject* s, Spans& out);
 
 // prefix + " ".join(tokens): `prefix` may be null. The tokens are spans of `s`.
 Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix = nullptr);
@@ -20,7 +62,38 @@ Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix = null
 // " ".join(s.split()), returning `s` itself when it is already in that form.
 Ref normalize_ws(PyObject* s);
 
+// " ".join(text.split()) for the code points d[0:len] of a scratch buffer.
+Ref normalize_buffer(const Py_UCS1* d, Py_ssize_t len);
+Ref normalize_buffer(const Py_UCS2* d, Py_ssize_t len);
+Ref normalize_buffer(const Py_UCS4* d, Py_ssize_t len);
+
 // s.strip(), returning `s` itself when there is nothing to strip.
 Ref strip_ws(PyObject* s);
+
+}  // namespace verdin
+
+namespace verdin {
+
+// Builds `a + b + c ...` as Python would: str operands are copied once into the result;
+// an operand that is not a str switches to the + operator (which raises the interpreter's
+// TypeError for None and the like).
+class TextBuilder {
+ public:
+  TextBuilder() = default;
+  TextBuilder(const TextBuilder&) = delete;
+  TextBuilder& operator=(const TextBuilder&) = delete;
+  ~TextBuilder();
+  void add(PyObject* piece);
+  Ref result();
+
+ private:
+  PyObject* at(size_t i) const { return i < inline_count ? inline_[i] : more_[i - inline_count]; }
+
+  static constexpr size_t inline_count = 8;
+  PyObject* inline_[inline_count];  // owned references, count_ of them (with more_)
+  std::vector<PyObject*> more_;
+  size_t count_ = 0;
+  Ref slow_;
+};
 
 }  // namespace verdin

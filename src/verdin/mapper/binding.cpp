@@ -1,5 +1,6 @@
 // Statement finishing: #{name} binds, whitespace normalisation and ${name} substitution.
 #include <cstring>
+#include <iterator>
 
 #include "stmtloom.hpp"
 
@@ -12,10 +13,22 @@ inline bool is_name_char(Py_UCS4 c) {
 }
 
 // param_pattern.findall: the names of "#{([a-zA-Z0-9_\-]+)}", left to right.
+// The next '#' at or after i, or len.
 template <typename Char>
-void scan_names(const Char* d, Py_ssize_t len, std::vector<Span>& out) {
-  for (Py_ssize_t i = 0; i + 3 < len; i++) {
-    if (d[i] != '#' || d[i + 1] != '{') continue;
+inline Py_ssize_t next_hash(const Char* d, Py_ssize_t i, Py_ssize_t len) {
+  if constexpr (sizeof(Char) == 1) {
+    const void* p = i < len ? std::memchr(d + i, '#', static_cast<size_t>(len - i)) : nullptr;
+    return p ? static_cast<const Char*>(p) - d : len;
+  } else {
+    while (i < len && d[i] != '#') i++;
+    return i;
+  }
+}
+
+template <typename Char>
+void scan_names(const Char* d, Py_ssize_t len, Spans& out) {
+  for (Py_ssize_t i = next_hash(d, 0, len); i + 3 < len; i = next_hash(d, i + 1, len)) {
+    if (d[i + 1] != '{') continue;
     Py_ssize_t j = i + 2;
     while (j < len && is_name_char(d[j])) j++;
     if (j > i + 2 && j < len && d[j] == '}') {
@@ -27,23 +40,23 @@ void scan_names(const Char* d, Py_ssize_t len, std::vector<Span>& out) {
 
 // The matches of "#\{([^}]+)\}": span of the content of each.
 template <typename Char>
-void scan_binds(const Char* d, Py_ssize_t len, std::vector<Span>& out) {
-  Py_ssize_t i = 0;
+void scan_binds(const Char* d, Py_ssize_t len, Spans& out) {
+  Py_ssize_t i = next_hash(d, 0, len);
   while (i + 3 < len) {
-    if (d[i] != '#' || d[i + 1] != '{' || d[i + 2] == '}') {
-      i++;
+    if (d[i + 1] != '{' || d[i + 2] == '}') {
+      i = next_hash(d, i + 1, len);
       continue;
     }
     Py_ssize_t k = i + 3;
     while (k < len && d[k] != '}') k++;
     if (k == len) break;  // no closing brace anywhere after: nothing more can match
     out.push_back({i + 2, k});
-    i = k + 1;
+    i = next_hash(d, k + 1, len);
   }
 }
 
 template <typename Fn>
-void by_kind(PyObject* s, std::vector<Span>& out, Fn&& fn) {
+void by_kind(PyObject* s, Spans& out, Fn&& fn) {
   Py_ssize_t len = PyUnicode_GET_LENGTH(s);
   const void* d = PyUnicode_DATA(s);
   switch (PyUnicode_KIND(s)) {
@@ -55,8 +68,8 @@ void by_kind(PyObject* s, std::vector<Span>& out, Fn&& fn) {
 
 // re.sub("#\{([^}]+)\}", ":\1", s) for an exact str: "#{" becomes ":" and "}" is dropped.
 Ref rewrite_binds(PyObject* s) {
-  std::vector<Span> found;
-  by_kind(s, found, [](auto* d, Py_ssize_t len, std::vector<Span>& o) { scan_binds(d, len, o); });
+  Spans found;
+  by_kind(s, found, [](auto* d, Py_ssize_t len, Spans& o) { scan_binds(d, len, o); });
   if (found.empty()) return Ref::borrow(s);
   Py_ssize_t len = PyUnicode_GET_LENGTH(s);
   // Only ASCII characters are removed, so the widest character (and the kind) stays.
@@ -80,32 +93,133 @@ Ref rewrite_binds(PyObject* s) {
   return out;
 }
 
-// One bind name: an indexed name reads params[container][int(index)].
-void collect(PyObject* match, PyObject* param, PyObject* ret_param) {
-  Ref value;
-  bool indexed;
-  if (PyUnicode_Check(match)) {
-    Py_ssize_t at = PyUnicode_Find(match, n.for_index, 0, PyUnicode_GET_LENGTH(match), 1);
-    if (at == -2) throw_error();
-    indexed = at >= 0;
-  } else {
-    indexed = ok(PySequence_Contains(match, n.for_index)) != 0;
+// int(text) for a short run of ASCII digits, the common shape of a foreach position;
+// -1 when the text has any other shape (int() then decides).
+Py_ssize_t small_index(PyObject* text) {
+  Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+  if (len == 0 || len > 15 || !PyUnicode_IS_ASCII(text)) return -1;
+  const char* d = static_cast<const char*>(PyUnicode_DATA(text));
+  Py_ssize_t v = 0;
+  for (Py_ssize_t i = 0; i < len; i++) {
+    if (d[i] < '0' || d[i] > '9') return -1;
+    v = v * 10 + (d[i] - '0');
   }
-  if (indexed) {
-    Ref one = Ref::take(PyLong_FromLong(1));
-    Ref parts = call_method(match, n.split, n.for_index, one.get());
-    Ref pair[2];
-    unpack(parts.get(), 2, pair);
-    Ref container = Ref::take(PyObject_GetItem(param, pair[0].get()));
-    Ref index = Ref::take(PyNumber_Long(pair[1].get()));
-    value = Ref::take(PyObject_GetItem(container.get(), index.get()));
-  } else if (ok(PySequence_Contains(param, match))) {
-    value = Ref::take(PyObject_GetItem(param, match));
-  } else {
-    value = Ref::borrow(Py_None);
-  }
-  ok(PyObject_SetItem(ret_param, match, value.get()));
+  return v;
 }
+
+// params[container][int(index)] for an indexed name split at its first "_for_index_".
+Ref indexed_value(PyObject* param, PyObject* container_name, PyObject* index_text) {
+  Ref container = Ref::take(PyObject_GetItem(param, container_name));
+  if (PyList_CheckExact(container.get()) && PyUnicode_CheckExact(index_text)) {
+    Py_ssize_t i = small_index(index_text);
+    if (i >= 0 && i < PyList_GET_SIZE(container.get())) {
+      return Ref::borrow(PyList_GET_ITEM(container.get(), i));
+    }
+  }
+  Ref index = Ref::take(PyNumber_Long(index_text));
+  return Ref::take(PyObject_GetItem(container.get(), index.get()));
+}
+
+// _format_sql(re.sub("#\\{([^}]+)\\}", ":\\1", s)) for an exact str: the rewrite goes to a
+// scratch buffer that is normalised from there.
+template <typename Char>
+Ref finish_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
+  Spans binds;
+  scan_binds(d, len, binds);
+  if (binds.empty()) return normalize_ws(s);
+  Char small[512];
+  std::vector<Char> large;
+  Char* buf = small;
+  if (len > static_cast<Py_ssize_t>(std::size(small))) {
+    large.resize(static_cast<size_t>(len));
+    buf = large.data();
+  }
+  Py_ssize_t from = 0, pos = 0;
+  for (const Span& m : binds) {
+    Py_ssize_t head = m.start - 2 - from;
+    std::memcpy(buf + pos, d + from, static_cast<size_t>(head) * sizeof(Char));
+    pos += head;
+    buf[pos++] = ':';
+    std::memcpy(buf + pos, d + m.start, static_cast<size_t>(m.end - m.start) * sizeof(Char));
+    pos += m.end - m.start;
+    from = m.end + 1;
+  }
+  std::memcpy(buf + pos, d + from, static_cast<size_t>(len - from) * sizeof(Char));
+  pos += len - from;
+  return normalize_buffer(buf, pos);
+}
+
+Ref rewrite_and_format(PyObject* s) {
+  Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+  const void* d = PyUnicode_DATA(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return finish_kernel(s, static_cast<const Py_UCS1*>(d), len);
+    case PyUnicode_2BYTE_KIND: return finish_kernel(s, static_cast<const Py_UCS2*>(d), len);
+    default: return finish_kernel(s, static_cast<const Py_UCS4*>(d), len);
+  }
+}
+
+// Collects bind values. Consecutive indexed names of one collection (a foreach) look the
+// collection up once: on an exact dict a repeated lookup of the same key gives the same object.
+class Collector {
+ public:
+  Collector(PyObject* param, PyObject* ret_param) : param_(param), ret_param_(ret_param) {}
+
+  void add(PyObject* match) {
+    Ref value;
+    if (PyUnicode_CheckExact(match)) {
+      Py_ssize_t len = PyUnicode_GET_LENGTH(match);
+      Py_ssize_t at = PyUnicode_Find(match, n.for_index, 0, len, 1);
+      if (at == -2) throw_error();
+      if (at >= 0) {
+        value = indexed(match, at, len);
+      } else if (PyDict_CheckExact(param_)) {
+        PyObject* v = PyDict_GetItemWithError(param_, match);
+        if (v == nullptr && PyErr_Occurred()) throw_error();
+        value = Ref::borrow(v ? v : Py_None);
+      }
+    } else if (ok(PySequence_Contains(match, n.for_index))) {
+      Ref one = Ref::take(PyLong_FromLong(1));
+      Ref parts = call_method(match, n.split, n.for_index, one.get());
+      Ref pair[2];
+      unpack(parts.get(), 2, pair);
+      value = indexed_value(param_, pair[0].get(), pair[1].get());
+    }
+    if (!value) {
+      value = ok(PySequence_Contains(param_, match)) ? Ref::take(PyObject_GetItem(param_, match))
+                                                      : Ref::borrow(Py_None);
+    }
+    ok(PyObject_SetItem(ret_param_, match, value.get()));
+  }
+
+ private:
+  Ref indexed(PyObject* match, Py_ssize_t at, Py_ssize_t len) {
+    Py_ssize_t after = at + PyUnicode_GET_LENGTH(n.for_index);
+    bool same = last_name_ && PyDict_CheckExact(param_) && PyUnicode_GET_LENGTH(last_name_.get()) == at &&
+                PyUnicode_Tailmatch(match, last_name_.get(), 0, at, -1) == 1;
+    if (!same) {
+      last_name_ = Ref::take(PyUnicode_Substring(match, 0, at));
+      last_container_ = Ref::take(PyObject_GetItem(param_, last_name_.get()));
+    }
+    PyObject* container = last_container_.get();
+    if (PyList_CheckExact(container) && PyUnicode_IS_ASCII(match) && len - after <= 15 && len > after) {
+      const char* d = static_cast<const char*>(PyUnicode_DATA(match)) + after;
+      Py_ssize_t i = 0, k = 0;
+      for (; k < len - after && d[k] >= '0' && d[k] <= '9'; k++) i = i * 10 + (d[k] - '0');
+      if (k == len - after && i < PyList_GET_SIZE(container)) {
+        return Ref::borrow(PyList_GET_ITEM(container, i));
+      }
+    }
+    Ref index_text = Ref::take(PyUnicode_Substring(match, after, len));
+    Ref index = Ref::take(PyNumber_Long(index_text.get()));
+    return Ref::take(PyObject_GetItem(container, index.get()));
+  }
+
+  PyObject* param_;
+  PyObject* ret_param_;
+  Ref last_name_;
+  Ref last_container_;
+};
 
 }  // namespace
 
@@ -124,30 +238,36 @@ Ref to_prepared_statement(Func& f, PyObject* const* a) {
   Ref ret_param = Ref::take(PyDict_New());
   Ref pattern = f.global(n.param_pattern);
   if (pattern.get() == orig.param_pattern && PyUnicode_CheckExact(ret)) {
-    std::vector<Span> names;
-    by_kind(ret, names, [](auto* d, Py_ssize_t len, std::vector<Span>& o) { scan_names(d, len, o); });
+    Spans names;
+    by_kind(ret, names, [](auto* d, Py_ssize_t len, Spans& o) { scan_names(d, len, o); });
+    Collector collector(param, ret_param.get());
     for (const Span& s : names) {
       Ref match = Ref::take(PyUnicode_Substring(ret, s.start, s.end));
-      collect(match.get(), param, ret_param.get());
+      collector.add(match.get());
     }
   } else {
     Ref matches = call_method(pattern.get(), n.findall, ret);
+    Collector collector(param, ret_param.get());
     Ref it = Ref::take(PyObject_GetIter(matches.get()));
-    while (Ref match = Ref::steal(PyIter_Next(it.get()))) collect(match.get(), param, ret_param.get());
+    while (Ref match = Ref::steal(PyIter_Next(it.get()))) collector.add(match.get());
     if (PyErr_Occurred()) throw_error();
   }
 
   Ref re = f.global(n.re);
   Ref sub = getattr(re.get(), n.sub);
-  Ref rewritten = (re.get() == orig.re && sub.get() == orig.re_sub && PyUnicode_CheckExact(ret))
-                      ? rewrite_binds(ret)
-                      : call(sub.get(), n.rewrite_pattern, n.rewrite_template, ret);
-
+  bool native_sub = re.get() == orig.re && sub.get() == orig.re_sub && PyUnicode_CheckExact(ret);
   Ref cls = f.global(n.ParseMapper);
   Ref fmt = getattr(cls.get(), n.format_sql);
-  Ref formatted = (fmt.get() == orig.format_sql && PyUnicode_CheckExact(rewritten.get()))
-                      ? normalize_ws(rewritten.get())
-                      : call(fmt.get(), rewritten.get());
+  Ref formatted;
+  if (native_sub && fmt.get() == orig.format_sql) {
+    formatted = rewrite_and_format(ret);
+  } else {
+    Ref rewritten =
+        native_sub ? rewrite_binds(ret) : call(sub.get(), n.rewrite_pattern, n.rewrite_template, ret);
+    formatted = (fmt.get() == orig.format_sql && PyUnicode_CheckExact(rewritten.get()))
+                    ? normalize_ws(rewritten.get())
+                    : call(fmt.get(), rewritten.get());
+  }
   Ref text_fn = f.global(n.text_fn);
   Ref clause = call(text_fn.get(), formatted.get());
   return Ref::take(PyTuple_Pack(2, clause.get(), ret_param.get()));

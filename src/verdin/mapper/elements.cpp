@@ -1,10 +1,39 @@
 // Dynamic elements: parse_element and the override trimming of trim/set.
 #include <algorithm>
+#include <cstring>
 
 #include "stmtloom.hpp"
 
 namespace stmtloom {
 namespace {
+
+enum class Tag { include, sql, if_, where, trim, set, choose, when, otherwise, foreach, other };
+
+// The branch of a tag, by string equality in the documented order.
+Tag classify(PyObject* tag) {
+  if (PyUnicode_CheckExact(tag) && PyUnicode_IS_ASCII(tag)) {
+    const char* d = static_cast<const char*>(PyUnicode_DATA(tag));
+    auto is = [&](const char* name, size_t len) { return std::memcmp(d, name, len) == 0; };
+    switch (PyUnicode_GET_LENGTH(tag)) {
+      case 2: return is("if", 2) ? Tag::if_ : Tag::other;
+      case 3: return is("sql", 3) ? Tag::sql : is("set", 3) ? Tag::set : Tag::other;
+      case 4: return is("trim", 4) ? Tag::trim : is("when", 4) ? Tag::when : Tag::other;
+      case 5: return is("where", 5) ? Tag::where : Tag::other;
+      case 6: return is("choose", 6) ? Tag::choose : Tag::other;
+      case 7: return is("include", 7) ? Tag::include : is("foreach", 7) ? Tag::foreach : Tag::other;
+      case 9: return is("otherwise", 9) ? Tag::otherwise : Tag::other;
+      default: return Tag::other;
+    }
+  }
+  const std::pair<PyObject*, Tag> order[] = {
+      {n.include, Tag::include}, {n.sql, Tag::sql}, {n.if_, Tag::if_}, {n.where, Tag::where},
+      {n.trim, Tag::trim}, {n.set, Tag::set}, {n.choose, Tag::choose}, {n.when, Tag::when},
+      {n.otherwise, Tag::otherwise}, {n.foreach, Tag::foreach}};
+  for (auto& [name, kind] : order) {
+    if (ok(PyObject_RichCompareBool(tag, name, Py_EQ))) return kind;
+  }
+  return Tag::other;
+}
 
 bool equals(PyObject* a, PyObject* b) {
   if (a == b) return true;
@@ -13,29 +42,6 @@ bool equals(PyObject* a, PyObject* b) {
   }
   return ok(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
-
-// Accumulates `a + b + c ...` as Python would: str pieces are joined once at the end; any
-// other operand falls back to the + operator, raising its TypeError.
-class Concat {
- public:
-  Concat() : parts_(Ref::take(PyList_New(0))) {}
-  void add(PyObject* piece) {
-    if (!slow_ && PyUnicode_Check(piece)) {
-      ok(PyList_Append(parts_.get(), piece));
-      return;
-    }
-    if (!slow_) slow_ = result();
-    slow_ = Ref::take(PyNumber_InPlaceAdd(slow_.get(), piece));
-  }
-  Ref result() {
-    if (slow_) return slow_.copy();
-    return Ref::take(PyUnicode_Join(n.empty, parts_.get()));
-  }
-
- private:
-  Ref parts_;
-  Ref slow_;
-};
 
 Ref attr_or_empty(PyObject* attrib, PyObject* key) {
   PyObject* v = PyDict_Check(attrib) ? PyDict_GetItemWithError(attrib, key) : nullptr;
@@ -116,7 +122,7 @@ Ref where_generic(PyObject* body) {
 
 Ref where_branch(PyObject* body) {
   if (!PyUnicode_CheckExact(body)) return where_generic(body);
-  std::vector<Span> tokens;
+  Spans tokens;
   split_ws(body, tokens);
   size_t idx = 0;
   while (idx < tokens.size() && is_and_or(body, tokens[idx])) idx++;
@@ -133,7 +139,7 @@ Ref trim_branch(Func& f, PyObject* self, PyObject* element, PyObject* param) {
   Ref ret = body_text(self, element, param);
   if (PySet_GET_SIZE(prefixes.get()) > 0) ret = call_trim(f, ret.get(), prefixes.get(), true);
   if (PySet_GET_SIZE(suffixes.get()) > 0) ret = call_trim(f, ret.get(), suffixes.get(), false);
-  Concat out;
+  TextBuilder out;
   out.add(prefix.get());
   out.add(n.space);
   out.add(ret.get());
@@ -147,12 +153,12 @@ Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
   Ref it = Ref::take(PyObject_GetIter(element));
   while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
     Ref tag = getattr(child.get(), n.tag);
-    if (!equals(tag.get(), n.when)) continue;
+    if (classify(tag.get()) != Tag::when) continue;
     Ref test = attr_required(child.get(), n.test);
     ok_value = eval_expr(test.get(), param);
     if (truth(ok_value.get())) {
       Ref out = call_parse(self, child.get(), param);
-      Concat c;
+      TextBuilder c;
       c.add(n.empty);
       c.add(out.get());
       return c.result();
@@ -162,47 +168,225 @@ Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
   Ref it2 = Ref::take(PyObject_GetIter(element));
   while (Ref child = Ref::steal(PyIter_Next(it2.get()))) {
     Ref tag = getattr(child.get(), n.tag);
-    if (equals(tag.get(), n.otherwise)) return call_parse(self, child.get(), param);
+    if (classify(tag.get()) == Tag::otherwise) return call_parse(self, child.get(), param);
   }
   if (PyErr_Occurred()) throw_error();
   PyErr_SetString(PyExc_Exception, "Missing otherwise element");
   throw_error();
 }
 
-Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
-  Ref item = attr_required(element, n.item);
-  Ref collection = attr_required(element, n.collection);
-  Ref open = attr_required(element, n.open);
-  Ref close = attr_required(element, n.close);
-  Ref separator = attr_required(element, n.separator);
-  Ref params = Ref::take(PyObject_GetItem(param, n.params));
-  Ref is_list_src = Ref::take(PyUnicode_FromFormat("isinstance(%U,list)", collection.get()));
-  Ref is_list = eval_expr(is_list_src.get(), params.get());
-  if (!truth(is_list.get())) {
-    PyErr_SetString(PyExc_Exception, "Collection must be a list");
-    throw_error();
+PyObject* simple_names = nullptr;  // collection text -> whether it is a plain name
+
+// True when `collection` is an identifier and not a keyword: evaluating it then only looks the
+// name up.
+bool is_plain_name(PyObject* collection) {
+  if (!PyUnicode_CheckExact(collection)) return false;
+  if (simple_names == nullptr) simple_names = ok(PyDict_New());
+  PyObject* known = PyDict_GetItemWithError(simple_names, collection);
+  if (known != nullptr) return known == Py_True;
+  if (PyErr_Occurred()) throw_error();
+  bool plain = PyUnicode_IsIdentifier(collection) == 1;
+  if (plain) {
+    Ref keyword = import("keyword");
+    Ref r = call_method(keyword.get(), Ref(new_str("iskeyword")).get(), collection);
+    plain = !truth(r.get());
   }
-  Ref copy_src = Ref::take(PyUnicode_FromFormat("[item for item in %U]", collection.get()));
-  Ref entries = eval_expr(copy_src.get(), params.get());
-  Ref old_string = concat({n.hash_open, item.get(), n.close_brace});
-  Ref parts = Ref::take(PyList_New(0));
-  Py_ssize_t count = PyObject_Length(entries.get());
+  if (PyDict_GET_SIZE(simple_names) < 4096) {
+    ok(PyDict_SetItem(simple_names, collection, plain ? Py_True : Py_False));
+  }
+  return plain;
+}
+
+// The value that eval(collection, params) would produce when that evaluation is a plain dict
+// lookup: the name is bound in params, and neither `isinstance` nor `list` is shadowed there or
+// by a builtins mapping of the caller's own. Null when eval must run.
+Ref plain_collection(PyObject* collection, PyObject* params) {
+  if (!PyDict_CheckExact(params) || !is_plain_name(collection)) return Ref();
+  PyObject* builtins = PyDict_GetItemWithError(params, n.builtins_key);
+  if (builtins == nullptr && PyErr_Occurred()) throw_error();
+  if (builtins != nullptr && builtins != PyEval_GetBuiltins()) return Ref();
+  for (PyObject* name : {n.isinstance, n.list}) {
+    if (PyDict_GetItemWithError(params, name) != nullptr) return Ref();
+    if (PyErr_Occurred()) throw_error();
+  }
+  PyObject* value = PyDict_GetItemWithError(params, collection);
+  if (value == nullptr && PyErr_Occurred()) throw_error();
+  if (value == nullptr) return Ref();
+  Ref keep = Ref::borrow(value);
+  if (builtins == nullptr) ok(PyDict_SetItem(params, n.builtins_key, PyEval_GetBuiltins()));
+  return keep;
+}
+
+// base + str(index) + "}", in one allocation.
+Ref index_name(PyObject* base, Py_ssize_t index) {
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* d = end;
+  *--d = '}';
+  do {
+    *--d = static_cast<char>('0' + index % 10);
+    index /= 10;
+  } while (index);
+  Py_ssize_t blen = PyUnicode_GET_LENGTH(base), tlen = end - d;
+  Ref out = Ref::take(PyUnicode_New(blen + tlen, PyUnicode_MAX_CHAR_VALUE(base)));
+  if (PyUnicode_CopyCharacters(out.get(), 0, base, 0, blen) < 0) throw_error();
+  int kind = PyUnicode_KIND(out.get());
+  void* data = PyUnicode_DATA(out.get());
+  for (Py_ssize_t i = 0; i < tlen; i++) PyUnicode_WRITE(kind, data, blen + i, d[i]);
+  return out;
+}
+
+// open + separator.join(body with every `old` replaced by base + str(i) + "}" for i < count)
+// + close, written into one string. For a body of plain text, which is the same for every entry.
+Ref foreach_text(PyObject* body, PyObject* old, PyObject* base, Py_ssize_t count, PyObject* open,
+                 PyObject* close, PyObject* separator) {
+  Py_ssize_t blen = PyUnicode_GET_LENGTH(body), olen = PyUnicode_GET_LENGTH(old);
+  SmallVec<Py_ssize_t, 16> hits;  // positions of `old` in the body, non-overlapping
+  for (Py_ssize_t at = 0; olen > 0 && at + olen <= blen;) {
+    Py_ssize_t found = PyUnicode_Find(body, old, at, blen, 1);
+    if (found == -2) throw_error();
+    if (found < 0) break;
+    hits.push_back(found);
+    at = found + olen;
+  }
+  auto digits = [](Py_ssize_t v) {
+    Py_ssize_t d = 1;
+    while (v >= 10) {
+      v /= 10;
+      d++;
+    }
+    return d;
+  };
+  Py_ssize_t per_item = blen + static_cast<Py_ssize_t>(hits.size()) *
+                                   (PyUnicode_GET_LENGTH(base) + 1 - olen);
+  Py_ssize_t total = PyUnicode_GET_LENGTH(open) + PyUnicode_GET_LENGTH(close) +
+                     (count > 0 ? (count - 1) * PyUnicode_GET_LENGTH(separator) : 0) + count * per_item;
+  for (Py_ssize_t i = 0; i < count; i++) total += static_cast<Py_ssize_t>(hits.size()) * digits(i);
+  // Only pieces that appear in the result may raise its widest character.
+  Py_UCS4 maxc = 127;
+  auto widen = [&maxc](PyObject* p) {
+    if (PyUnicode_GET_LENGTH(p) > 0 && PyUnicode_MAX_CHAR_VALUE(p) > maxc) maxc = PyUnicode_MAX_CHAR_VALUE(p);
+  };
+  widen(open);
+  widen(close);
+  if (count > 0 && hits.empty()) {
+    widen(body);
+  } else if (count > 0 && !PyUnicode_IS_ASCII(body)) {
+    // The replaced occurrences may hold the body's widest characters: scan what is copied.
+    int bkind = PyUnicode_KIND(body);
+    const void* bdata = PyUnicode_DATA(body);
+    Py_ssize_t from = 0;
+    auto scan = [&](Py_ssize_t start, Py_ssize_t end) {
+      for (Py_ssize_t k = start; k < end; k++) {
+        Py_UCS4 c = PyUnicode_READ(bkind, bdata, k);
+        if (c > maxc) maxc = c;
+      }
+    };
+    for (Py_ssize_t h : hits) {
+      scan(from, h);
+      from = h + olen;
+    }
+    scan(from, blen);
+  }
+  if (count > 0 && !hits.empty()) widen(base);
+  if (count > 1) widen(separator);
+  Ref out = Ref::take(PyUnicode_New(total, maxc));
+  PyObject* o = out.get();
+  Py_ssize_t pos = 0;
+  auto copy = [&](PyObject* from, Py_ssize_t start, Py_ssize_t len) {
+    if (len > 0 && PyUnicode_CopyCharacters(o, pos, from, start, len) < 0) throw_error();
+    pos += len;
+  };
+  int kind = PyUnicode_KIND(o);
+  void* data = PyUnicode_DATA(o);
+  copy(open, 0, PyUnicode_GET_LENGTH(open));
+  for (Py_ssize_t i = 0; i < count; i++) {
+    if (i) copy(separator, 0, PyUnicode_GET_LENGTH(separator));
+    Py_ssize_t from = 0;
+    char num[24];
+    int nlen = snprintf(num, sizeof num, "%zd", i);
+    for (Py_ssize_t h : hits) {
+      copy(body, from, h - from);
+      copy(base, 0, PyUnicode_GET_LENGTH(base));
+      for (int k = 0; k < nlen; k++) PyUnicode_WRITE(kind, data, pos++, num[k]);
+      PyUnicode_WRITE(kind, data, pos++, '}');
+      from = h + olen;
+    }
+    copy(body, from, blen - from);
+  }
+  copy(close, 0, PyUnicode_GET_LENGTH(close));
+  return out;
+}
+
+Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
+  Ref attrib = getattr(element, n.attrib);
+  Ref item = Ref::take(PyObject_GetItem(attrib.get(), n.item));
+  Ref collection = Ref::take(PyObject_GetItem(attrib.get(), n.collection));
+  Ref open = Ref::take(PyObject_GetItem(attrib.get(), n.open));
+  Ref close = Ref::take(PyObject_GetItem(attrib.get(), n.close));
+  Ref separator = Ref::take(PyObject_GetItem(attrib.get(), n.separator));
+  Ref params = Ref::take(PyObject_GetItem(param, n.params));
+  Py_ssize_t count;
+  if (Ref value = plain_collection(collection.get(), params.get())) {
+    if (!ok(PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyList_Type)))) {
+      PyErr_SetString(PyExc_Exception, "Collection must be a list");
+      throw_error();
+    }
+    // Only the number of entries is used; copying an exact list has no other effect.
+    if (PyList_CheckExact(value.get())) {
+      count = PyList_GET_SIZE(value.get());
+    } else {
+      Ref copy = Ref::take(PySequence_List(value.get()));
+      count = PyList_GET_SIZE(copy.get());
+    }
+  } else {
+    Ref is_list_src = concat({n.isinstance_open, collection.get(), n.isinstance_close});
+    Ref is_list = eval_expr(is_list_src.get(), params.get());
+    if (!truth(is_list.get())) {
+      PyErr_SetString(PyExc_Exception, "Collection must be a list");
+      throw_error();
+    }
+    Ref copy_src = concat({n.copy_open, collection.get(), n.copy_close});
+    Ref entries = eval_expr(copy_src.get(), params.get());
+    count = PyObject_Length(entries.get());
+  }
   if (count < 0) throw_error();
+  Ref old_string = concat({n.hash_open, item.get(), n.close_brace});
+  Ref new_base = concat({n.hash_open, collection.get(), n.for_index});
+  // open + separator.join(copies) + close, joined in one go when everything is a plain str.
+  bool plain = PyUnicode_CheckExact(open.get()) && PyUnicode_CheckExact(close.get()) &&
+               PyUnicode_CheckExact(separator.get());
+  if (plain && Py_TYPE(element) == element_type && PySequence_Size(element) == 0) {
+    // Plain text: reading it again for every entry would give the same text.
+    Ref text = getattr(element, n.text);
+    if (text.get() == Py_None) text = Ref::borrow(n.empty);
+    if (PyUnicode_CheckExact(text.get())) {
+      return foreach_text(text.get(), old_string.get(), new_base.get(), count, open.get(),
+                          close.get(), separator.get());
+    }
+  }
+  Ref parts = Ref::take(PyList_New(count));
   for (Py_ssize_t index = 0; index < count; index++) {
     Ref child_ret = body_text(self, element, param);
-    Ref new_string =
-        Ref::take(PyUnicode_FromFormat("#{%U_for_index_%zd}", collection.get(), index));
+    Ref new_string = index_name(new_base.get(), index);
     if (PyUnicode_CheckExact(child_ret.get())) {
       child_ret = Ref::take(PyUnicode_Replace(child_ret.get(), old_string.get(), new_string.get(), -1));
     } else {
       child_ret = call_method(child_ret.get(), n.replace, old_string.get(), new_string.get());
+      plain = plain && PyUnicode_CheckExact(child_ret.get());
     }
-    ok(PyList_Append(parts.get(), child_ret.get()));
+    PyList_SET_ITEM(parts.get(), index, child_ret.release());
   }
-  Ref joined = call_method(separator.get(), n.join, parts.get());
-  Concat out;
+  if (!plain) {
+    Ref joined = call_method(separator.get(), n.join, parts.get());
+    return concat({open.get(), joined.get(), close.get()});
+  }
+  TextBuilder out;
   out.add(open.get());
-  out.add(joined.get());
+  for (Py_ssize_t i = 0; i < count; i++) {
+    if (i) out.add(separator.get());
+    out.add(PyList_GET_ITEM(parts.get(), i));
+  }
   out.add(close.get());
   return out.result();
 }
@@ -215,17 +399,28 @@ Ref attr_required(PyObject* element, PyObject* key) {
 }
 
 Ref body_text(PyObject* self, PyObject* element, PyObject* param) {
-  Concat out;
+  TextBuilder out;
   Ref text = getattr(element, n.text);
   if (text.get() != Py_None) out.add(text.get());
-  Ref it = Ref::take(PyObject_GetIter(element));
-  while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
-    Ref piece = call_parse(self, child.get(), param);
+  auto each = [&](PyObject* child) {
+    Ref piece = call_parse(self, child, param);
     out.add(piece.get());
-    Ref tail = getattr(child.get(), n.tail);
+    Ref tail = getattr(child, n.tail);
     if (tail.get() != Py_None) out.add(tail.get());
+  };
+  if (Py_TYPE(element) == element_type) {
+    // An Element iterates by index; its children are not changed while it is read.
+    Py_ssize_t count = PySequence_Size(element);
+    if (count < 0) throw_error();
+    for (Py_ssize_t i = 0; i < count; i++) {
+      Ref child = Ref::take(PySequence_GetItem(element, i));
+      each(child.get());
+    }
+  } else {
+    Ref it = Ref::take(PyObject_GetIter(element));
+    while (Ref child = Ref::steal(PyIter_Next(it.get()))) each(child.get());
+    if (PyErr_Occurred()) throw_error();
   }
-  if (PyErr_Occurred()) throw_error();
   return out.result();
 }
 
@@ -236,42 +431,39 @@ Ref parse_element(Func& f, PyObject* const* a) {
     ~Leave() { Py_LeaveRecursiveCall(); }
   } leave;
   Ref tag = getattr(element, n.tag);
-  PyObject* t = tag.get();
-  if (equals(t, n.include)) {
-    Ref refid = attr_required(element, n.refid);
-    Ref map = getattr(self, n.id_2_element_map);
-    Ref referenced = Ref::take(PyObject_GetItem(map.get(), refid.get()));
-    Ref out = call_parse(self, referenced.get(), param);
-    Concat c;
-    c.add(n.empty);
-    c.add(out.get());
-    return c.result();
+  switch (classify(tag.get())) {
+    case Tag::include: {
+      Ref refid = attr_required(element, n.refid);
+      Ref map = getattr(self, n.id_2_element_map);
+      Ref referenced = Ref::take(PyObject_GetItem(map.get(), refid.get()));
+      Ref out = call_parse(self, referenced.get(), param);
+      return concat({n.empty, out.get()});
+    }
+    case Tag::sql:
+    case Tag::when:
+    case Tag::otherwise: return body_text(self, element, param);
+    case Tag::if_: {
+      Ref test = attr_required(element, n.test);
+      Ref ok_value = eval_expr(test.get(), param);
+      if (truth(ok_value.get())) return body_text(self, element, param);
+      return Ref::borrow(n.empty);
+    }
+    case Tag::where: {
+      Ref body = body_text(self, element, param);
+      return where_branch(body.get());
+    }
+    case Tag::trim: return trim_branch(f, self, element, param);
+    case Tag::set: {
+      Ref body = body_text(self, element, param);
+      Ref terms = Ref::take(PySet_New(nullptr));
+      ok(PySet_Add(terms.get(), n.comma));
+      Ref ret = call_trim(f, body.get(), terms.get(), true);
+      return concat({n.set_prefix, ret.get()});
+    }
+    case Tag::choose: return choose_branch(self, element, param);
+    case Tag::foreach: return foreach_branch(self, element, param);
+    case Tag::other: break;
   }
-  if (equals(t, n.sql)) return body_text(self, element, param);
-  if (equals(t, n.if_)) {
-    Ref test = attr_required(element, n.test);
-    Ref ok_value = eval_expr(test.get(), param);
-    if (truth(ok_value.get())) return body_text(self, element, param);
-    return Ref::borrow(n.empty);
-  }
-  if (equals(t, n.where)) {
-    Ref body = body_text(self, element, param);
-    return where_branch(body.get());
-  }
-  if (equals(t, n.trim)) return trim_branch(f, self, element, param);
-  if (equals(t, n.set)) {
-    Ref body = body_text(self, element, param);
-    Ref terms = Ref::take(PySet_New(nullptr));
-    ok(PySet_Add(terms.get(), n.comma));
-    Ref ret = call_trim(f, body.get(), terms.get(), true);
-    Concat c;
-    c.add(n.set_prefix);
-    c.add(ret.get());
-    return c.result();
-  }
-  if (equals(t, n.choose)) return choose_branch(self, element, param);
-  if (equals(t, n.when) || equals(t, n.otherwise)) return body_text(self, element, param);
-  if (equals(t, n.foreach)) return foreach_branch(self, element, param);
   return Ref::borrow(Py_None);
 }
 

@@ -5,6 +5,7 @@ namespace stmtloom {
 
 Names n;
 Originals orig;
+PyTypeObject* element_type = nullptr;
 
 namespace {
 
@@ -111,15 +112,21 @@ Ref get_sql(Func&, PyObject* const* a) {
 
 Ref list_statement(Func&, PyObject* const* a) {
   Ref map = getattr(a[0], n.id_2_element_map);
-  return call_method(map.get(), Ref(new_str("keys")).get());
+  return call_method(map.get(), n.keys);
 }
 
 // The steps shared by select, update, delete and insert.
 Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, const char* mismatch,
               Ref parts[2]) {
   Ref map = getattr(self, n.id_2_element_map);
-  if (!ok(PySequence_Contains(map.get(), id))) fail("Missing id");
-  Ref element = Ref::take(PyObject_GetItem(map.get(), id));
+  Ref element;
+  if (PyDict_CheckExact(map.get())) {
+    element = Ref::borrow(PyDict_GetItemWithError(map.get(), id));
+    if (!element && PyErr_Occurred()) throw_error();
+  } else if (ok(PySequence_Contains(map.get(), id))) {
+    element = Ref::take(PyObject_GetItem(map.get(), id));
+  }
+  if (!element) fail("Missing id");
   Ref tag = getattr(element.get(), n.tag);
   if (!str_eq(tag.get(), kind)) fail(mismatch);
   Ref param0 = Ref::take(PyDict_New());
@@ -220,7 +227,9 @@ void init_names() {
       {&n.dollar_open, "${"}, {&n.close_brace, "}"}, {&n.rewrite_pattern, "#\\{([^}]+)\\}"},
       {&n.rewrite_template, ":\\1"},
       {&n.result_type_message, "please check result_type: can`t set type: "},
-      {&n.builtins_key, "__builtins__"}, {&n.comma_set_source, ","},
+      {&n.builtins_key, "__builtins__"}, {&n.keys, "keys"}, {&n.isinstance, "isinstance"}, {&n.list, "list"},
+      {&n.isinstance_open, "isinstance("}, {&n.isinstance_close, ",list)"},
+      {&n.copy_open, "[item for item in "}, {&n.copy_close, "]"},
   };
   for (auto& [slot, text] : table) *slot = intern(text);
 }
@@ -228,7 +237,8 @@ void init_names() {
 void populate(ModuleBuilder& m) {
   init_names();
   Ref re = m.import_module("re");
-  m.import_module("xml.etree.ElementTree", "et");
+  Ref et = m.import_module("xml.etree.ElementTree", "et");
+  element_type = reinterpret_cast<PyTypeObject*>(getattr(et.get(), "Element").release());
   Ref text_fn = m.import_from("sqlalchemy", "text");
   m.import_from("sqlalchemy", "TextClause");
   m.import_from("verdin.utils.kindprobe", "get_type_from_string");

@@ -27,7 +27,7 @@ struct Names {
   PyObject *empty, *space, *comma, *bar, *params, *and_, *or_, *where_prefix, *set_prefix;
   PyObject *returning, *for_index, *hash_open, *dollar_open, *close_brace, *rewrite_pattern;
   PyObject *rewrite_template, *result_type_message, *builtins_key;
-  PyObject *comma_set_source;  // ","
+  PyObject *keys, *isinstance, *list, *isinstance_open, *isinstance_close, *copy_open, *copy_close;
 };
 extern Names n;
 
@@ -36,6 +36,9 @@ struct Originals {
   PyObject *re, *re_sub, *param_pattern, *format_sql, *trim_prefix, *trim_suffix, *eval;
 };
 extern Originals orig;
+
+// xml.etree.ElementTree.Element, whose children are read by index.
+extern PyTypeObject* element_type;
 
 // eval(source, globals) with a bounded cache of compiled code.
 Ref eval_expr(PyObject* source, PyObject* globals);

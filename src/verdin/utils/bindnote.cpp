@@ -1,5 +1,6 @@
 // verdin.utils.bindnote: finds #{...}, ${...} and $f{...} references and describes each one.
 #include "module.hpp"
+#include "text.hpp"
 
 using namespace verdin;
 

@@ -1,5 +1,6 @@
 // verdin.utils.cdatakit: CDATA sections, XML entities and SQL string literals.
 #include "module.hpp"
+#include "text.hpp"
 
 using namespace verdin;
 

@@ -1,5 +1,6 @@
 // verdin.utils.clausetrim: replacing a leading or trailing SQL keyword.
 #include "module.hpp"
+#include "text.hpp"
 
 using namespace verdin;
 

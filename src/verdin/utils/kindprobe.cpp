@@ -1,6 +1,7 @@
 // verdin.utils.kindprobe: resolving type names from mapper files and classifying classes.
 #include "errors.hpp"
 #include "module.hpp"
+#include "text.hpp"
 
 using namespace verdin;
 
