@@ -56,3 +56,13 @@ void unpack(PyObject* obj, Py_ssize_t n, Ref* out) {
 }
 
 }  // namespace verdin
+
+namespace verdin {
+
+void restore_exception(Ref exc) {
+  PyObject* value = exc.release();
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+}
+
+}  // namespace verdin

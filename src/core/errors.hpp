@@ -20,3 +20,26 @@ namespace verdin {
 void unpack(PyObject* obj, Py_ssize_t n, Ref* out);
 
 }  // namespace verdin
+
+namespace verdin {
+
+// Sets the pending exception back from a value taken by fetch_exception().
+void restore_exception(Ref exc);
+
+// While alive, `exc` is the exception being handled (sys.exception()), as inside an
+// `except` block: exceptions raised meanwhile get it as their context.
+class Handling {
+ public:
+  explicit Handling(PyObject* exc) : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
+  ~Handling() {
+    PyErr_SetHandledException(saved_);
+    Py_XDECREF(saved_);
+  }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  PyObject* saved_;
+};
+
+}  // namespace verdin

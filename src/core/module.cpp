@@ -1,6 +1,8 @@
 // Module creation and the builders that keep module globals in their declared order.
 #include "module.hpp"
 
+#include "errors.hpp"
+
 #include <cstring>
 #include <new>
 
@@ -82,6 +84,11 @@ Ref ModuleBuilder::def(const FuncSpec& spec) {
 
 Ref ModuleBuilder::def_class(const char* name, std::initializer_list<const FuncSpec*> methods,
                              PyObject* attrs) {
+  return def_class(name, std::vector<const FuncSpec*>(methods), attrs);
+}
+
+Ref ModuleBuilder::def_class(const char* name, const std::vector<const FuncSpec*>& methods,
+                             PyObject* attrs) {
   Ref ns = Ref::take(PyDict_New());
   ok(PyDict_SetItemString(ns.get(), "__module__", name_.get()));
   Ref qual = new_str(name);
@@ -105,8 +112,19 @@ PyObject* create_module(PyModuleDef* def, void (*populate)(ModuleBuilder&)) noex
   try {
     if (!(func_type.tp_flags & Py_TPFLAGS_READY)) ok(PyType_Ready(&func_type));
     Ref m = Ref::take(PyModule_Create(def));
-    ModuleBuilder b(m.get());
-    populate(b);
+    // Like a Python module, this one is in sys.modules while its body runs.
+    PyObject* modules = PyImport_GetModuleDict();
+    ok(PyDict_SetItemString(modules, def->m_name, m.get()));
+    try {
+      ModuleBuilder b(m.get());
+      populate(b);
+    } catch (PyErrorSet&) {
+      Ref exc = fetch_exception();
+      if (PyDict_GetItemString(modules, def->m_name) == m.get()) PyDict_DelItemString(modules, def->m_name);
+      PyErr_Clear();
+      restore_exception(std::move(exc));
+      throw;
+    }
     return m.release();
   } catch (PyErrorSet&) {
     return nullptr;
