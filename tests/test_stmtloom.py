@@ -65,7 +65,7 @@ def test_module_names_in_order():
 
     assert [k for k in vars(stmtloom) if not k.startswith("__")] == [
         "re", "et", "text", "TextClause", "get_type_from_string", "is_container_type_by_str",
-        "sql_id_type_list", "param_pattern", "replace_pattern", "ParseMapper"]
+        "sql_id_type_list", "param_pattern", "replace_pattern", "ParseMapper", "load_mappers"]
     assert stmtloom.re is re and stmtloom.et is et
     assert stmtloom.text is sqlalchemy.text and stmtloom.TextClause is TextClause
     assert stmtloom.get_type_from_string is kindprobe.get_type_from_string

@@ -41,10 +41,16 @@ struct FuncSpec {
   const char* returns = nullptr;  // return annotation
   const char* doc = nullptr;
   bool is_static = false;
+  const char* key = nullptr;  // the class dict key, when it differs from the name (mangling)
 
   constexpr FuncSpec as_static() const {
     FuncSpec s = *this;
     s.is_static = true;
+    return s;
+  }
+  constexpr FuncSpec stored_as(const char* dict_key) const {
+    FuncSpec s = *this;
+    s.key = dict_key;
     return s;
   }
 };
@@ -53,7 +59,7 @@ template <size_t N>
 constexpr FuncSpec fn(const char* name, Impl impl, const Param (&params)[N],
                       const char* returns = nullptr, const char* doc = nullptr) {
   static_assert(N <= max_params, "too many parameters");
-  return FuncSpec{name, impl, params, static_cast<int>(N), returns, doc, false};
+  return FuncSpec{name, impl, params, static_cast<int>(N), returns, doc, false, nullptr};
 }
 
 struct Func {

@@ -99,7 +99,7 @@ Ref ModuleBuilder::def_class(const char* name, const std::vector<const FuncSpec*
     if (spec->is_static) {
       f = call(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), f.get());
     }
-    ok(PyDict_SetItemString(ns.get(), spec->name, f.get()));
+    ok(PyDict_SetItemString(ns.get(), spec->key ? spec->key : spec->name, f.get()));
   }
   Ref cls = Ref::take(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O",
                                             name, reinterpret_cast<PyObject*>(&PyBaseObject_Type),

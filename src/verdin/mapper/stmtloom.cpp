@@ -198,6 +198,14 @@ const FuncSpec s_update = fn("update", update, p_statement);
 const FuncSpec s_delete = fn("delete", delete_, p_statement);
 const FuncSpec s_insert = fn("insert", insert, p_insert);
 
+const Param p_load[] = {{"paths"}};
+constexpr const char* load_doc =
+    "Load mapper files into the dict of mappers by namespace that VerdinSqlSession takes.\n\n"
+    "`paths` is a path (str or path-like) or an iterable of paths; a folder stands for every\n"
+    "*.xml file below it, in sorted order. A file without a namespace, or two files with the\n"
+    "same namespace, raise ValueError.";
+const FuncSpec s_load_mappers = fn("load_mappers", load_mappers, p_load, nullptr, load_doc);
+
 void init_names() {
   const std::pair<PyObject**, const char*> table[] = {
       {&n.include, "include"}, {&n.sql, "sql"}, {&n.if_, "if"}, {&n.where, "where"},
@@ -257,6 +265,8 @@ void populate(ModuleBuilder& m) {
                         {&s_init, &s_get_sql, &s_list_statement, &s_trim_prefix, &s_trim_suffix,
                          &s_parse_element, &s_format_sql, &s_to_prepared_statement, &s_to_replace,
                          &s_select, &s_update, &s_delete, &s_insert});
+
+  m.def(s_load_mappers);
 
   orig.re = re.get();
   orig.re_sub = getattr(re.get(), n.sub).release();

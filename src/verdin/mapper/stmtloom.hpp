@@ -50,6 +50,7 @@ Ref trim_suffix(Func& f, PyObject* const* a);
 Ref format_sql(Func& f, PyObject* const* a);
 Ref to_prepared_statement(Func& f, PyObject* const* a);
 Ref to_replace(Func& f, PyObject* const* a);
+Ref load_mappers(Func& f, PyObject* const* a);
 
 // Native bodies shared by the fast paths.
 Ref format_sql_text(PyObject* sql);

@@ -1,0 +1,256 @@
+// VerdinSqlSession: statements by namespace and id, forwarding, and the context-bound session.
+#include "txnfront.hpp"
+
+namespace txnfront {
+namespace {
+
+Ref none() { return Ref::borrow(Py_None); }
+
+// self.__con(), through the instance so that an override is used.
+Ref con_of(PyObject* self) { return call_method(self, n.con); }
+
+// sessionmaker(bind=self.data_source, expire_on_commit=False)()
+Ref new_session(Func& f, PyObject* self) {
+  Ref factory = f.global(n.sessionmaker);
+  Ref bind = getattr(self, n.data_source);
+  if (factory.get() == orig.sessionmaker) {
+    // What that factory would pass to its Session class, without a new subclass per call.
+    PyObject* args[] = {bind.get(), Py_True, Py_False};
+    return call_kw(orig.session_cls, args, 0, n.kw_session);
+  }
+  PyObject* args[] = {bind.get(), Py_False};
+  Ref maker = call_kw(factory.get(), args, 0, n.kw_factory);
+  return call(maker.get());
+}
+
+Ref init(Func& f, PyObject* const* a) {
+  PyObject *self = a[0], *data_source = a[2], *querydeck = a[3];
+  setattr(self, n.mapper_dict, a[1]);
+  setattr(self, n.data_source, data_source);
+  if (truth(querydeck)) {
+    setattr(self, n.querydeck, querydeck);
+    Ref ds = getattr(querydeck, n.data_source);
+    setattr(self, n.data_source, ds.get());
+  } else if (truth(data_source)) {
+    Ref cls = f.global(n.SqlTemplate);
+    Ref tmpl = call(cls.get(), data_source);
+    setattr(self, n.querydeck, tmpl.get());
+  } else {
+    PyErr_SetString(PyExc_Exception, "querydeck can't init");
+    throw_error();
+  }
+  return none();
+}
+
+Ref con(Func&, PyObject* const* a) {
+  Ref var = getattr(a[0], n.connection_local);
+  return call_method(var.get(), n.get);
+}
+
+Ref get_ori_session(Func& f, PyObject* const* a) { return new_session(f, a[0]); }
+
+Ref begin_tx(Func& f, PyObject* const* a) {
+  Ref session = new_session(f, a[0]);
+  Ref var = getattr(a[0], n.connection_local);
+  call_method(var.get(), n.set, session.get());
+  return none();
+}
+
+// self.querydeck.<method>(<positional...>, <keywords...>) where the keyword values come
+// after the positional ones in `args`; `con` marks the slot that takes self.__con().
+// The template is read first, then its method, then __con() is called, as the expression
+// `self.querydeck.m(..., con=self.__con(), ...)` evaluates.
+Ref forward(PyObject* self, PyObject* method, std::initializer_list<PyObject*> values, size_t npos,
+            PyObject* kwnames, int con_slot) {
+  Ref tmpl = getattr(self, n.querydeck);
+  Ref bound = getattr(tmpl.get(), method);
+  Ref con;
+  if (con_slot >= 0) con = con_of(self);
+  PyObject* args[8];
+  size_t i = 0;
+  for (PyObject* v : values) {
+    args[i] = static_cast<int>(i) == con_slot ? con.get() : v;
+    i++;
+  }
+  return call_kw(bound.get(), args, npos, kwnames);
+}
+
+Ref execute_sql(Func& f, PyObject* const* a) {
+  PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4];
+  PyObject* return_type = a[5];
+  Ref mappers = getattr(self, n.mapper_dict);
+  if (!ok(PySequence_Contains(mappers.get(), namespace_))) {
+    Ref shown = Ref::take(PyObject_Str(namespace_));
+    Ref msg = concat({n.not_found, shown.get()});
+    PyErr_SetObject(PyExc_Exception, msg.get());
+    throw_error();
+  }
+  Ref mapper = Ref::take(PyObject_GetItem(mappers.get(), namespace_));
+  Ref get_sql = getattr(mapper.get(), n.get_sql);
+  PyObject* sql_args[] = {sql_id, ori_params};
+  Ref quad = call_kw(get_sql.get(), sql_args, 0, n.kw_get_sql);
+  Ref parts[4];
+  unpack(quad.get(), 4, parts);
+  PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get();
+  PyObject* result_type = parts[3].get();
+
+  auto kind_is = [&](PyObject* kind) { return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0; };
+  if (kind_is(n.select)) {
+    if (truth(page)) {
+      Ref results = forward(self, n.select_page, {sql, page, nullptr, params}, 0, n.kw_page, 2);
+      Ref rows = Ref::take(PyObject_GetItem(results.get(), n.list));
+      Ref handler = f.global(n.results_handle);
+      Ref mapped = call(handler.get(), rows.get(), result_type, return_type);
+      ok(PyObject_SetItem(results.get(), n.list, mapped.get()));
+      return results;
+    }
+    Ref results = forward(self, n.select_list, {sql, nullptr, params}, 0, n.kw_select, 1);
+    Ref handler = f.global(n.results_handle);
+    return call(handler.get(), results.get(), result_type, return_type);
+  }
+  for (PyObject* kind : {n.insert, n.delete_, n.update}) {
+    if (kind_is(kind)) return forward(self, kind, {sql, nullptr, params}, 0, n.kw_select, 1);
+  }
+  return none();
+}
+
+// sql=sql, con=S, args=sql_param
+Ref by_text(PyObject* method, PyObject* const* a) {
+  return forward(a[0], method, {a[1], nullptr, a[2]}, 0, n.kw_select, 1);
+}
+
+Ref select_one(Func&, PyObject* const* a) { return by_text(n.select_one, a); }
+Ref select_list(Func&, PyObject* const* a) { return by_text(n.select_list, a); }
+Ref insert(Func&, PyObject* const* a) { return by_text(n.insert, a); }
+Ref insert_list(Func&, PyObject* const* a) { return by_text(n.insert_list, a); }
+Ref delete_(Func&, PyObject* const* a) { return by_text(n.delete_, a); }
+Ref update(Func&, PyObject* const* a) { return by_text(n.update, a); }
+
+Ref select_page(Func&, PyObject* const* a) {
+  return forward(a[0], n.select_page, {a[1], a[2], nullptr, a[3]}, 0, n.kw_page, 2);
+}
+
+Ref add(Func&, PyObject* const* a) { return forward(a[0], n.add, {a[1], nullptr}, 0, n.kw_data, 1); }
+Ref add_all(Func&, PyObject* const* a) { return forward(a[0], n.add_all, {a[1], nullptr}, 0, n.kw_data, 1); }
+
+// (statement, con=S)
+Ref by_statement(PyObject* method, PyObject* const* a) {
+  return forward(a[0], method, {a[1], nullptr}, 1, n.kw_con, 1);
+}
+
+Ref select_all_orm1(Func&, PyObject* const* a) { return by_statement(n.select_all_orm1, a); }
+Ref select_all_orm2(Func&, PyObject* const* a) { return by_statement(n.select_all_orm2, a); }
+Ref select_one_orm1(Func&, PyObject* const* a) { return by_statement(n.select_one_orm1, a); }
+Ref select_one_orm2(Func&, PyObject* const* a) { return by_statement(n.select_one_orm2, a); }
+Ref delete_orm2(Func&, PyObject* const* a) { return by_statement(n.delete_orm2, a); }
+
+Ref update_orm2(Func&, PyObject* const* a) {
+  return forward(a[0], n.update_orm2, {a[1], nullptr, a[2]}, 1, n.kw_con_param, 1);
+}
+
+Ref bulk_update_mappings(Func&, PyObject* const* a) {
+  return forward(a[0], n.bulk_update_mappings, {a[1], a[2], nullptr}, 2, n.kw_con, 2);
+}
+
+Ref insert_orm2(Func&, PyObject* const* a) {
+  return forward(a[0], n.insert_orm2, {a[1], a[2], nullptr}, 2, n.kw_con, 2);
+}
+
+Ref execute_in_connection(Func&, PyObject* const* a) {
+  Ref tmpl = getattr(a[0], n.querydeck);
+  return call_method(tmpl.get(), n.execute_in_connection, a[1]);
+}
+
+// connection = self.__con(); if connection: connection.<method>()
+Ref on_bound(PyObject* self, PyObject* method) {
+  Ref connection = con_of(self);
+  if (truth(connection.get())) call_method(connection.get(), method);
+  return connection;
+}
+
+Ref commit(Func&, PyObject* const* a) {
+  on_bound(a[0], n.commit);
+  return none();
+}
+
+Ref rollback(Func&, PyObject* const* a) {
+  on_bound(a[0], n.rollback);
+  return none();
+}
+
+Ref close(Func&, PyObject* const* a) {
+  Ref connection = on_bound(a[0], n.close);
+  if (truth(connection.get())) {
+    Ref var = getattr(a[0], n.connection_local);
+    call_method(var.get(), n.set, Py_None);
+  }
+  return none();
+}
+
+const Param p_init[] = {{"self"}, {"mapper_dict", "dict"}, {"data_source", "Engine", Def::none},
+                        {"querydeck", "SqlTemplate", Def::none}};
+const Param p_self[] = {{"self"}};
+const Param p_execute_sql[] = {{"self"},
+                               {"sql_id", "str"},
+                               {"namespace", "str", Def::none},
+                               {"ori_params", "dict", Def::none},
+                               {"page", "Page", Def::none},
+                               {"return_type", "Any", Def::none}};
+const Param p_sql_opt[] = {{"self"}, {"sql", "TextClause"}, {"sql_param", nullptr, Def::none}};
+const Param p_sql_req[] = {{"self"}, {"sql", "TextClause"}, {"sql_param"}};
+const Param p_page[] = {{"self"}, {"sql", "TextClause"}, {"page"}, {"sql_param", nullptr, Def::none}};
+const Param p_data[] = {{"self"}, {"data", "Any"}};
+const Param p_datas[] = {{"self"}, {"datas", "Any"}};
+const Param p_statement[] = {{"self"}, {"statement"}};
+const Param p_update_orm2[] = {{"self"}, {"statement"},
+                               {"sql_param", "dict | None", Def::none, nullptr, Check::dict}};
+const Param p_bulk[] = {{"self"}, {"table_model"},
+                        {"data_list", "list[dict] | None", Def::none, nullptr, Check::list}};
+const Param p_insert_orm2[] = {{"self"}, {"statement"}, {"data_list", "list", Def::none}};
+const Param p_fun[] = {{"self"}, {"fun"}};
+
+const FuncSpec s_methods[] = {
+    fn("__init__", init, p_init),
+    fn("__con", con, p_self).stored_as("_VerdinSqlSession__con"),
+    fn("get_ori_session", get_ori_session, p_self),
+    fn("begin_tx", begin_tx, p_self),
+    fn("execute_sql", execute_sql, p_execute_sql),
+    fn("select_one", select_one, p_sql_opt),
+    fn("select_list", select_list, p_sql_opt),
+    fn("select_page", select_page, p_page),
+    fn("insert", insert, p_sql_req),
+    fn("insert_list", insert_list, p_sql_req),
+    fn("delete", delete_, p_sql_req),
+    fn("update", update, p_sql_req),
+    fn("add", add, p_data),
+    fn("add_all", add_all, p_datas),
+    fn("select_all_orm1", select_all_orm1, p_statement),
+    fn("select_all_orm2", select_all_orm2, p_statement),
+    fn("select_one_orm1", select_one_orm1, p_statement),
+    fn("select_one_orm2", select_one_orm2, p_statement),
+    fn("delete_orm2", delete_orm2, p_statement),
+    fn("update_orm2", update_orm2, p_update_orm2),
+    fn("bulk_update_mappings", bulk_update_mappings, p_bulk),
+    fn("insert_orm2", insert_orm2, p_insert_orm2),
+    fn("execute_in_connection", execute_in_connection, p_fun),
+    fn("commit", commit, p_self),
+    fn("rollback", rollback, p_self),
+    fn("close", close, p_self),
+};
+
+}  // namespace
+
+void define_facade(ModuleBuilder& m) {
+  Ref context_var = m.import_from("contextvars", "ContextVar");
+  Ref attrs = Ref::take(PyDict_New());
+  Ref name = new_str("connection_local");
+  PyObject* args[] = {name.get(), Py_None};
+  Ref kw = Ref::take(Py_BuildValue("(s)", "default"));
+  Ref var = call_kw(context_var.get(), args, 1, kw.get());
+  ok(PyDict_SetItemString(attrs.get(), "connection_local", var.get()));
+  std::vector<const FuncSpec*> methods;
+  for (const FuncSpec& spec : s_methods) methods.push_back(&spec);
+  m.def_class("VerdinSqlSession", methods, attrs.get());
+}
+
+}  // namespace txnfront

@@ -1,0 +1,76 @@
+// load_mappers: mapper files (or folders of them) to the dict of mappers by namespace.
+#include "stmtloom.hpp"
+
+namespace stmtloom {
+namespace {
+
+// The mapper files a path names: the file itself, or the *.xml files below a folder, sorted.
+void files_of(PyObject* path, PyObject* out) {
+  Ref os = import("os");
+  Ref text = call_method(os.get(), Ref(new_str("fspath")).get(), path);
+  if (!PyUnicode_Check(text.get())) {
+    PyErr_Format(PyExc_TypeError, "mapper paths must be text paths, not %.200s", Py_TYPE(text.get())->tp_name);
+    throw_error();
+  }
+  Ref os_path = getattr(os.get(), "path");
+  Ref is_dir = call_method(os_path.get(), Ref(new_str("isdir")).get(), text.get());
+  if (!truth(is_dir.get())) {
+    ok(PyList_Append(out, text.get()));
+    return;
+  }
+  Ref pathlib = import("pathlib");
+  Ref folder = call_method(pathlib.get(), Ref(new_str("Path")).get(), text.get());
+  Ref pattern = new_str("*.xml");
+  Ref found = call_method(folder.get(), Ref(new_str("rglob")).get(), pattern.get());
+  Ref names = Ref::take(PyList_New(0));
+  Ref it = Ref::take(PyObject_GetIter(found.get()));
+  while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
+    Ref s = Ref::take(PyObject_Str(p.get()));
+    ok(PyList_Append(names.get(), s.get()));
+  }
+  if (PyErr_Occurred()) throw_error();
+  ok(PyList_Sort(names.get()));
+  Ref extended = call_method(out, Ref(new_str("extend")).get(), names.get());
+}
+
+}  // namespace
+
+Ref load_mappers(Func& f, PyObject* const* a) {
+  PyObject* paths = a[0];
+  Ref files = Ref::take(PyList_New(0));
+  Ref os = import("os");
+  Ref path_like = getattr(os.get(), "PathLike");
+  if (PyUnicode_Check(paths) || ok(PyObject_IsInstance(paths, path_like.get()))) {
+    files_of(paths, files.get());
+  } else {
+    Ref it = Ref::take(PyObject_GetIter(paths));
+    while (Ref p = Ref::steal(PyIter_Next(it.get()))) files_of(p.get(), files.get());
+    if (PyErr_Occurred()) throw_error();
+  }
+  Ref mappers = Ref::take(PyDict_New());
+  Ref sources = Ref::take(PyDict_New());  // namespace -> the file that declared it
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); i++) {
+    PyObject* file = PyList_GET_ITEM(files.get(), i);
+    Ref cls = f.global(n.ParseMapper);
+    Ref mapper = call(cls.get(), file);
+    Ref ns = Ref::steal(PyObject_GetAttr(mapper.get(), n.namespace_));
+    if (!ns) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "mapper file %R has no namespace: its <mapper> element needs a namespace attribute",
+                   file);
+      throw_error();
+    }
+    PyObject* earlier = PyDict_GetItemWithError(sources.get(), ns.get());
+    if (earlier != nullptr) {
+      PyErr_Format(PyExc_ValueError, "namespace %R is declared by both %R and %R", ns.get(), earlier, file);
+      throw_error();
+    }
+    if (PyErr_Occurred()) throw_error();
+    ok(PyDict_SetItem(sources.get(), ns.get(), file));
+    ok(PyDict_SetItem(mappers.get(), ns.get(), mapper.get()));
+  }
+  return mappers;
+}
+
+}  // namespace stmtloom
