@@ -682,3 +682,29 @@ def test_indexed_names_through_a_mapping_that_is_not_a_dict():
     assert ParseMapper.to_prepared_statement("#{a_for_index_0} #{a_for_index_1}", params)[1] == {
         "a_for_index_0": 1, "a_for_index_1": 2}
     assert Counting.lookups == 2
+
+
+@pytest.mark.parametrize("stack_kib", [256, 512])
+def test_recursion_on_small_thread_stacks(write, stack_kib):
+    cycle = ParseMapper(write('<sql id="a">x <include refid="b"/></sql><sql id="b"><include refid="a"/></sql>'
+                              '<select id="s"><include refid="a"/></select>'))
+    deep = ParseMapper(write('<select id="s">' + '<if test="1">' * 5000 + "x" + "</if>" * 5000 + "</select>"))
+    outcomes = []
+
+    def run():
+        for m in (cycle, deep):
+            try:
+                m.get_sql("s", {})
+                outcomes.append("no error")
+            except RecursionError:
+                outcomes.append("RecursionError")
+
+    previous = threading.stack_size(stack_kib * 1024)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(previous)
+    assert outcomes == ["RecursionError", "RecursionError"]
+    assert sql_of(ParseMapper(write('<select id="s"><if test="1">ok</if></select>')), "s")[0] == "ok"

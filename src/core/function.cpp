@@ -1,6 +1,8 @@
 // Function object: binder, error texts, descriptor protocol, introspection attributes.
 #include "function.hpp"
 
+#include "stack.hpp"
+
 #include <structmember.h>
 
 #include <cstring>
@@ -209,11 +211,20 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
   }
 }
 
+[[gnu::cold]] PyObject* stack_exhausted(Func* f) {
+  PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded in %U (the thread's stack is nearly used up)",
+               f->qualname);
+  return nullptr;
+}
+
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                           PyObject* kwnames) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
   const FuncSpec* s = f->spec;
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // Native frames recurse through the interpreter (an include cycle, a callback calling back);
+  // its recursion limit does not bound their stack use, so every entry checks the stack itself.
+  if (stack_nearly_exhausted()) return stack_exhausted(f);
   try {
     if (kwnames == nullptr && nargs == s->nparams && !f->converts) {
       if (!f->plain) check_types(f, args);
