@@ -1,0 +1,29 @@
+"""Result classes named by chinook.xml."""
+from decimal import Decimal
+from typing import Optional
+
+from pydantic import BaseModel
+
+
+class TrackRow(BaseModel):
+    track_id: int
+    name: str
+    album: str
+    artist: str
+    genre: Optional[str]
+    minutes: float
+    unit_price: Decimal
+
+
+class ArtistSales(BaseModel):
+    artist: str
+    tracks_sold: int
+    revenue: Decimal
+
+
+class CustomerInvoice(BaseModel):
+    invoice_id: int
+    invoice_date: str
+    customer: str
+    country: Optional[str]
+    total: Decimal
