@@ -391,7 +391,8 @@ def test_deep_nesting_does_not_crash(write):
     m = ParseMapper(write(f'<select id="s">{body}</select>'))
     with pytest.raises(RecursionError):
         m.get_sql("s", {})
-    shallow = ParseMapper(write(f'<select id="s">{"<if test=\'1\'>" * 50}x{"</if>" * 50}</select>'))
+    opening, closing = '<if test="1">' * 50, "</if>" * 50
+    shallow = ParseMapper(write(f'<select id="s">{opening}x{closing}</select>'))
     assert sql_of(shallow, "s")[0] == "x"
 
 
