@@ -280,6 +280,10 @@ def test_expression_errors_match_builtin_eval(mapper):
     ("AND(a = 1)", "WHERE AND(a = 1)"),
     ("oR\u3000a = 'x  y'", "WHERE a = 'x y'"),
     ("ＡＮＤ a", "WHERE ＡＮＤ a"),
+    ("and\xa0a = 'é' \x85 OR", "WHERE a = 'é' OR"),
+    ("\x85oR\xa0\xa0x", "WHERE x"),
+    ("andé x", "WHERE andé x"),
+    ("\xa0", ""),
 ])
 def test_where(mapper, body, expected):
     m = mapper(f'<select id="s">select 1 <where>{body}</where></select>')

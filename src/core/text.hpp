@@ -86,6 +86,11 @@ class TextBuilder {
   void add(PyObject* piece);
   Ref result();
 
+  // For callers that read the pieces themselves: false once a piece was not a str.
+  bool plain() const { return !slow_; }
+  size_t size() const { return count_; }
+  PyObject* piece(size_t i) const { return at(i); }
+
  private:
   PyObject* at(size_t i) const { return i < inline_count ? inline_[i] : more_[i - inline_count]; }
 

@@ -120,6 +120,63 @@ Ref where_generic(PyObject* body) {
   return concat({n.where_prefix, joined.get()});
 }
 
+// The where clause straight from the pieces of a body that are all 1-byte strings: joined,
+// whitespace-collapsed and stripped of leading AND/OR words in one scratch buffer. Null when the
+// pieces are of another kind.
+Ref where_from_pieces(const TextBuilder& body) {
+  if (!body.plain()) return Ref();
+  Py_ssize_t total = 0;
+  for (size_t i = 0; i < body.size(); i++) {
+    PyObject* p = body.piece(i);
+    if (PyUnicode_KIND(p) != PyUnicode_1BYTE_KIND) return Ref();
+    total += PyUnicode_GET_LENGTH(p);
+  }
+  Py_UCS1 small[1024];
+  std::vector<Py_UCS1> large;
+  Py_UCS1* buf = small;
+  if (total > static_cast<Py_ssize_t>(sizeof small)) {
+    large.resize(static_cast<size_t>(total));
+    buf = large.data();
+  }
+  // " ".join(body.split()) into buf, branch-free as in normalize_ws
+  Py_ssize_t pos = 0;
+  bool last_space = true;
+  unsigned high = 0;
+  for (size_t i = 0; i < body.size(); i++) {
+    PyObject* p = body.piece(i);
+    const Py_UCS1* d = PyUnicode_1BYTE_DATA(p);
+    for (Py_ssize_t k = 0, len = PyUnicode_GET_LENGTH(p); k < len; k++) {
+      Py_UCS1 c = d[k];
+      bool w = latin1_space[c];
+      buf[pos] = w ? ' ' : c;
+      high |= w ? 0 : c;
+      pos += !(w & last_space);
+      last_space = w;
+    }
+  }
+  if (pos > 0 && last_space) pos--;
+  // skip whole leading words that are AND or OR in any case (ASCII letters only can be)
+  auto upper = [](Py_UCS1 c) { return static_cast<Py_UCS1>(c >= 'a' && c <= 'z' ? c - 32 : c); };
+  Py_ssize_t start = 0;
+  while (start < pos) {
+    Py_ssize_t end = start;
+    while (end < pos && buf[end] != ' ') end++;
+    Py_ssize_t len = end - start;
+    bool skip = (len == 3 && upper(buf[start]) == 'A' && upper(buf[start + 1]) == 'N' &&
+                 upper(buf[start + 2]) == 'D') ||
+                (len == 2 && upper(buf[start]) == 'O' && upper(buf[start + 1]) == 'R');
+    if (!skip) break;
+    start = end + 1;
+  }
+  if (start >= pos) return Ref::borrow(n.empty);
+  Py_ssize_t rest = pos - start;
+  Ref out = Ref::take(PyUnicode_New(6 + rest, high >= 0x80 ? 0xff : 0x7f));
+  Py_UCS1* o = PyUnicode_1BYTE_DATA(out.get());
+  std::memcpy(o, "WHERE ", 6);
+  std::memcpy(o + 6, buf + start, static_cast<size_t>(rest));
+  return out;
+}
+
 Ref where_branch(PyObject* body) {
   if (!PyUnicode_CheckExact(body)) return where_generic(body);
   Spans tokens;
@@ -131,7 +188,7 @@ Ref where_branch(PyObject* body) {
 }
 
 Ref trim_branch(Func& f, PyObject* self, PyObject* element, PyObject* param) {
-  Ref attrib = getattr(element, n.attrib);
+  Ref attrib = element_field(element, ElementField::attrib);
   Ref prefix = attr_or_empty(attrib.get(), n.prefix);
   Ref suffix = attr_or_empty(attrib.get(), n.suffix);
   Ref prefixes = override_set(attrib.get(), n.prefixOverrides);
@@ -152,7 +209,7 @@ Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
   Ref ok_value = Ref::borrow(Py_False);
   Ref it = Ref::take(PyObject_GetIter(element));
   while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
-    Ref tag = getattr(child.get(), n.tag);
+    Ref tag = element_field(child.get(), ElementField::tag);
     if (classify(tag.get()) != Tag::when) continue;
     Ref test = attr_required(child.get(), n.test);
     ok_value = eval_expr(test.get(), param);
@@ -167,7 +224,7 @@ Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
   if (PyErr_Occurred()) throw_error();
   Ref it2 = Ref::take(PyObject_GetIter(element));
   while (Ref child = Ref::steal(PyIter_Next(it2.get()))) {
-    Ref tag = getattr(child.get(), n.tag);
+    Ref tag = element_field(child.get(), ElementField::tag);
     if (classify(tag.get()) == Tag::otherwise) return call_parse(self, child.get(), param);
   }
   if (PyErr_Occurred()) throw_error();
@@ -236,10 +293,12 @@ Ref index_name(PyObject* base, Py_ssize_t index) {
   return out;
 }
 
-// open + separator.join(body with every `old` replaced by base + str(i) + "}" for i < count)
+// open + separator.join(body with every `old` replaced by "#{" + collection + "_for_index_" + str(i) + "}")
 // + close, written into one string. For a body of plain text, which is the same for every entry.
-Ref foreach_text(PyObject* body, PyObject* old, PyObject* base, Py_ssize_t count, PyObject* open,
+Ref foreach_text(PyObject* body, PyObject* old, PyObject* collection, Py_ssize_t count, PyObject* open,
                  PyObject* close, PyObject* separator) {
+  // each occurrence of `old` becomes "#{" + collection + "_for_index_" + str(i) + "}"
+  Py_ssize_t base_len = 2 + PyUnicode_GET_LENGTH(collection) + PyUnicode_GET_LENGTH(n.for_index);
   Py_ssize_t blen = PyUnicode_GET_LENGTH(body), olen = PyUnicode_GET_LENGTH(old);
   SmallVec<Py_ssize_t, 16> hits;  // positions of `old` in the body, non-overlapping
   for (Py_ssize_t at = 0; olen > 0 && at + olen <= blen;) {
@@ -257,8 +316,7 @@ Ref foreach_text(PyObject* body, PyObject* old, PyObject* base, Py_ssize_t count
     }
     return d;
   };
-  Py_ssize_t per_item = blen + static_cast<Py_ssize_t>(hits.size()) *
-                                   (PyUnicode_GET_LENGTH(base) + 1 - olen);
+  Py_ssize_t per_item = blen + static_cast<Py_ssize_t>(hits.size()) * (base_len + 1 - olen);
   Py_ssize_t total = PyUnicode_GET_LENGTH(open) + PyUnicode_GET_LENGTH(close) +
                      (count > 0 ? (count - 1) * PyUnicode_GET_LENGTH(separator) : 0) + count * per_item;
   for (Py_ssize_t i = 0; i < count; i++) total += static_cast<Py_ssize_t>(hits.size()) * digits(i);
@@ -288,7 +346,7 @@ Ref foreach_text(PyObject* body, PyObject* old, PyObject* base, Py_ssize_t count
     }
     scan(from, blen);
   }
-  if (count > 0 && !hits.empty()) widen(base);
+  if (count > 0 && !hits.empty()) widen(collection);
   if (count > 1) widen(separator);
   Ref out = Ref::take(PyUnicode_New(total, maxc));
   PyObject* o = out.get();
@@ -307,7 +365,9 @@ Ref foreach_text(PyObject* body, PyObject* old, PyObject* base, Py_ssize_t count
     int nlen = snprintf(num, sizeof num, "%zd", i);
     for (Py_ssize_t h : hits) {
       copy(body, from, h - from);
-      copy(base, 0, PyUnicode_GET_LENGTH(base));
+      copy(n.hash_open, 0, 2);
+      copy(collection, 0, PyUnicode_GET_LENGTH(collection));
+      copy(n.for_index, 0, PyUnicode_GET_LENGTH(n.for_index));
       for (int k = 0; k < nlen; k++) PyUnicode_WRITE(kind, data, pos++, num[k]);
       PyUnicode_WRITE(kind, data, pos++, '}');
       from = h + olen;
@@ -319,7 +379,7 @@ Ref foreach_text(PyObject* body, PyObject* old, PyObject* base, Py_ssize_t count
 }
 
 Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
-  Ref attrib = getattr(element, n.attrib);
+  Ref attrib = element_field(element, ElementField::attrib);
   Ref item = Ref::take(PyObject_GetItem(attrib.get(), n.item));
   Ref collection = Ref::take(PyObject_GetItem(attrib.get(), n.collection));
   Ref open = Ref::take(PyObject_GetItem(attrib.get(), n.open));
@@ -352,19 +412,20 @@ Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
   }
   if (count < 0) throw_error();
   Ref old_string = concat({n.hash_open, item.get(), n.close_brace});
-  Ref new_base = concat({n.hash_open, collection.get(), n.for_index});
   // open + separator.join(copies) + close, joined in one go when everything is a plain str.
   bool plain = PyUnicode_CheckExact(open.get()) && PyUnicode_CheckExact(close.get()) &&
                PyUnicode_CheckExact(separator.get());
-  if (plain && Py_TYPE(element) == element_type && PySequence_Size(element) == 0) {
+  if (plain && PyUnicode_CheckExact(collection.get()) && Py_TYPE(element) == element_type &&
+      PySequence_Size(element) == 0) {
     // Plain text: reading it again for every entry would give the same text.
-    Ref text = getattr(element, n.text);
+    Ref text = element_field(element, ElementField::text);
     if (text.get() == Py_None) text = Ref::borrow(n.empty);
     if (PyUnicode_CheckExact(text.get())) {
-      return foreach_text(text.get(), old_string.get(), new_base.get(), count, open.get(),
+      return foreach_text(text.get(), old_string.get(), collection.get(), count, open.get(),
                           close.get(), separator.get());
     }
   }
+  Ref new_base = concat({n.hash_open, collection.get(), n.for_index});
   Ref parts = Ref::take(PyList_New(count));
   for (Py_ssize_t index = 0; index < count; index++) {
     Ref child_ret = body_text(self, element, param);
@@ -394,18 +455,23 @@ Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
 }  // namespace
 
 Ref attr_required(PyObject* element, PyObject* key) {
-  Ref attrib = getattr(element, n.attrib);
+  Ref attrib = element_field(element, ElementField::attrib);
   return Ref::take(PyObject_GetItem(attrib.get(), key));
 }
 
 Ref body_text(PyObject* self, PyObject* element, PyObject* param) {
   TextBuilder out;
-  Ref text = getattr(element, n.text);
+  fill_body(self, element, param, out);
+  return out.result();
+}
+
+void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& out) {
+  Ref text = element_field(element, ElementField::text);
   if (text.get() != Py_None) out.add(text.get());
   auto each = [&](PyObject* child) {
     Ref piece = call_parse(self, child, param);
     out.add(piece.get());
-    Ref tail = getattr(child, n.tail);
+    Ref tail = element_field(child, ElementField::tail);
     if (tail.get() != Py_None) out.add(tail.get());
   };
   if (Py_TYPE(element) == element_type) {
@@ -421,7 +487,6 @@ Ref body_text(PyObject* self, PyObject* element, PyObject* param) {
     while (Ref child = Ref::steal(PyIter_Next(it.get()))) each(child.get());
     if (PyErr_Occurred()) throw_error();
   }
-  return out.result();
 }
 
 Ref parse_element(Func& f, PyObject* const* a) {
@@ -430,7 +495,7 @@ Ref parse_element(Func& f, PyObject* const* a) {
   struct Leave {
     ~Leave() { Py_LeaveRecursiveCall(); }
   } leave;
-  Ref tag = getattr(element, n.tag);
+  Ref tag = element_field(element, ElementField::tag);
   switch (classify(tag.get())) {
     case Tag::include: {
       Ref refid = attr_required(element, n.refid);
@@ -449,7 +514,10 @@ Ref parse_element(Func& f, PyObject* const* a) {
       return Ref::borrow(n.empty);
     }
     case Tag::where: {
-      Ref body = body_text(self, element, param);
+      TextBuilder pieces;
+      fill_body(self, element, param, pieces);
+      if (Ref fast = where_from_pieces(pieces)) return fast;
+      Ref body = pieces.result();
       return where_branch(body.get());
     }
     case Tag::trim: return trim_branch(f, self, element, param);

@@ -8,6 +8,33 @@ Originals orig;
 PyTypeObject* element_type = nullptr;
 
 namespace {
+PyGetSetDef* element_getsets[static_cast<int>(ElementField::count)];
+PyObject* element_field_names[static_cast<int>(ElementField::count)];
+}  // namespace
+
+void init_element_fields() {
+  const char* names[] = {"tag", "text", "tail", "attrib"};
+  for (int i = 0; i < static_cast<int>(ElementField::count); i++) {
+    element_field_names[i] = intern(names[i]);
+    // A getset descriptor of the type itself: instances cannot shadow it.
+    PyObject* d = PyDict_GetItemWithError(element_type->tp_dict, element_field_names[i]);
+    if (d == nullptr && PyErr_Occurred()) throw_error();
+    element_getsets[i] = (d != nullptr && Py_TYPE(d) == &PyGetSetDescr_Type)
+                             ? reinterpret_cast<PyGetSetDescrObject*>(d)->d_getset
+                             : nullptr;
+  }
+}
+
+Ref element_field(PyObject* element, ElementField field) {
+  int i = static_cast<int>(field);
+  PyGetSetDef* g = element_getsets[i];
+  if (g != nullptr && g->get != nullptr && Py_TYPE(element) == element_type) {
+    return Ref::take(g->get(element, g->closure));
+  }
+  return getattr(element, element_field_names[i]);
+}
+
+namespace {
 
 bool str_eq(PyObject* a, PyObject* b) { return ok(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
@@ -127,7 +154,7 @@ Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, co
     element = Ref::take(PyObject_GetItem(map.get(), id));
   }
   if (!element) fail("Missing id");
-  Ref tag = getattr(element.get(), n.tag);
+  Ref tag = element_field(element.get(), ElementField::tag);
   if (!str_eq(tag.get(), kind)) fail(mismatch);
   Ref param0 = Ref::take(PyDict_New());
   ok(PyDict_SetItem(param0.get(), n.params, params));
@@ -247,6 +274,7 @@ void populate(ModuleBuilder& m) {
   Ref re = m.import_module("re");
   Ref et = m.import_module("xml.etree.ElementTree", "et");
   element_type = reinterpret_cast<PyTypeObject*>(getattr(et.get(), "Element").release());
+  init_element_fields();
   Ref text_fn = m.import_from("sqlalchemy", "text");
   m.import_from("sqlalchemy", "TextClause");
   m.import_from("verdin.utils.kindprobe", "get_type_from_string");

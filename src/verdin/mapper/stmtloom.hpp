@@ -40,6 +40,11 @@ extern Originals orig;
 // xml.etree.ElementTree.Element, whose children are read by index.
 extern PyTypeObject* element_type;
 
+// The getters of Element's data descriptors, called directly on exact Elements.
+enum class ElementField { tag, text, tail, attrib, count };
+void init_element_fields();
+Ref element_field(PyObject* element, ElementField field);
+
 // eval(source, globals) with a bounded cache of compiled code.
 Ref eval_expr(PyObject* source, PyObject* globals);
 
@@ -58,6 +63,7 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix);
 
 // The body text of `element`: its text, then each child's output and tail.
 Ref body_text(PyObject* self, PyObject* element, PyObject* param);
+void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& out);
 
 // Reads element.attrib[key] (KeyError when missing).
 Ref attr_required(PyObject* element, PyObject* key);
