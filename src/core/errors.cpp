@@ -35,7 +35,8 @@ void unpack(PyObject* obj, Py_ssize_t n, Ref* out) {
   if (!it) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr &&
         !PySequence_Check(obj)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                   Py_TYPE(obj)->tp_name);
     }
     throw_error();
   }

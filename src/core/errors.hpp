@@ -30,7 +30,9 @@ void restore_exception(Ref exc);
 // `except` block: exceptions raised meanwhile get it as their context.
 class Handling {
  public:
-  explicit Handling(PyObject* exc) : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
+  explicit Handling(PyObject* exc) : saved_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exc);
+  }
   ~Handling() {
     PyErr_SetHandledException(saved_);
     Py_XDECREF(saved_);

@@ -1,13 +1,13 @@
 // Function object: binder, error texts, descriptor protocol, introspection attributes.
 #include "function.hpp"
 
-#include "stack.hpp"
-
 #include <structmember.h>
 
 #include <cstring>
 #include <new>
 #include <string>
+
+#include "stack.hpp"
 
 namespace verdin {
 namespace {
@@ -81,8 +81,8 @@ Ref default_value(const Param& p) {
     Ref head = Ref::take(PyUnicode_Join(sep.get(), missing.get()));
     tail = Ref::take(PyUnicode_FromFormat("%U, and %U", head.get(), last.get()));
   }
-  PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-               f->qualname, m, m == 1 ? "" : "s", tail.get());
+  PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname,
+               m, m == 1 ? "" : "s", tail.get());
 }
 
 const char* check_name(Check c) {
@@ -153,8 +153,8 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
         }
       }
       if (idx < 0) {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                     f->qualname, key);
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
+                     key);
         throw_error();
       }
       if (out[idx] != nullptr) {
@@ -212,7 +212,8 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
 }
 
 [[gnu::cold]] PyObject* stack_exhausted(Func* f) {
-  PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded in %U (the thread's stack is nearly used up)",
+  PyErr_Format(PyExc_RecursionError,
+               "maximum recursion depth exceeded in %U (the thread's stack is nearly used up)",
                f->qualname);
   return nullptr;
 }
@@ -347,7 +348,9 @@ PyObject* func_signature(PyObject* self, void*) noexcept {
   }
 }
 
-PyObject* func_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* func_kwdefaults(PyObject*, void*) {
+  Py_RETURN_NONE;
+}
 
 PyGetSetDef func_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -406,8 +409,9 @@ Ref Func::global(PyObject* key) const {
 }
 
 void raise_arg_type(const char* name, const char* expected, PyObject* got) {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected, Py_TYPE(got)->tp_name);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+               Py_TYPE(got)->tp_name);
   throw_error();
 }
 

@@ -2,8 +2,8 @@
 // vectorcall, and descriptor binding like a Python function.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 
 #include "ref.hpp"
 
@@ -22,7 +22,7 @@ struct Param {
   const char* name;
   const char* annotation = nullptr;  // recorded in __annotations__ as a string
   Def def = Def::required;
-  const char* def_str = nullptr;     // the default when def == Def::str
+  const char* def_str = nullptr;  // the default when def == Def::str
   Check check = Check::from_annotation;
 };
 
@@ -63,10 +63,9 @@ constexpr FuncSpec fn(const char* name, Impl impl, const Param (&params)[N],
 }
 
 struct Func {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FuncSpec* spec;
-  PyObject* globals;      // the defining module's dict, read at call time
+  PyObject* globals;  // the defining module's dict, read at call time
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -77,9 +76,9 @@ struct Func {
   PyObject* dict;
   PyObject* weakrefs;
   Check checks[max_params];
-  int first_default;      // index of the first parameter with a default
-  bool plain;             // no parameter needs a check
-  bool converts;          // some parameter is converted (int, bool)
+  int first_default;  // index of the first parameter with a default
+  bool plain;         // no parameter needs a check
+  bool converts;      // some parameter is converted (int, bool)
 
   // Reads a module global (falling back to builtins), as a Python function would.
   Ref global(PyObject* name) const;

@@ -1,10 +1,10 @@
 // Module creation and the builders that keep module globals in their declared order.
 #include "module.hpp"
 
-#include "errors.hpp"
-
 #include <cstring>
 #include <new>
+
+#include "errors.hpp"
 
 namespace verdin {
 
@@ -15,7 +15,9 @@ PyObject* intern(const char* s) {
 }
 
 ModuleBuilder::ModuleBuilder(PyObject* module)
-    : module_(module), dict_(PyModule_GetDict(module)), name_(Ref::take(PyModule_GetNameObject(module))) {}
+    : module_(module),
+      dict_(PyModule_GetDict(module)),
+      name_(Ref::take(PyModule_GetNameObject(module))) {}
 
 void ModuleBuilder::set(const char* name, PyObject* value) {
   ok(PyDict_SetItemString(dict_, name, value));
@@ -101,9 +103,9 @@ Ref ModuleBuilder::def_class(const char* name, const std::vector<const FuncSpec*
     }
     ok(PyDict_SetItemString(ns.get(), spec->key ? spec->key : spec->name, f.get()));
   }
-  Ref cls = Ref::take(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O",
-                                            name, reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                            ns.get()));
+  Ref cls =
+      Ref::take(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", name,
+                                      reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get()));
   set(name, cls.get());
   return cls;
 }
@@ -120,7 +122,8 @@ PyObject* create_module(PyModuleDef* def, void (*populate)(ModuleBuilder&)) noex
       populate(b);
     } catch (PyErrorSet&) {
       Ref exc = fetch_exception();
-      if (PyDict_GetItemString(modules, def->m_name) == m.get()) PyDict_DelItemString(modules, def->m_name);
+      if (PyDict_GetItemString(modules, def->m_name) == m.get())
+        PyDict_DelItemString(modules, def->m_name);
       PyErr_Clear();
       restore_exception(std::move(exc));
       throw;

@@ -32,7 +32,8 @@ class ModuleBuilder {
   // first in the namespace, then the methods in the given order. Binds it and returns it.
   Ref def_class(const char* name, std::initializer_list<const FuncSpec*> methods,
                 PyObject* attrs = nullptr);
-  Ref def_class(const char* name, const std::vector<const FuncSpec*>& methods, PyObject* attrs = nullptr);
+  Ref def_class(const char* name, const std::vector<const FuncSpec*>& methods,
+                PyObject* attrs = nullptr);
 
  private:
   PyObject* module_;

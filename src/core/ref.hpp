@@ -19,7 +19,9 @@ namespace verdin {
 
 struct PyErrorSet {};
 
-[[noreturn]] inline void throw_error() { throw PyErrorSet{}; }
+[[noreturn]] inline void throw_error() {
+  throw PyErrorSet{};
+}
 
 // Throws when `o` is NULL (a Python exception is then set); otherwise returns it.
 inline PyObject* ok(PyObject* o) {
@@ -73,16 +75,24 @@ class Ref {
 };
 
 // Small helpers that throw on failure.
-inline Ref new_str(const char* s) { return Ref::take(PyUnicode_FromString(s)); }
-inline Ref getattr(PyObject* o, PyObject* name) { return Ref::take(PyObject_GetAttr(o, name)); }
+inline Ref new_str(const char* s) {
+  return Ref::take(PyUnicode_FromString(s));
+}
+inline Ref getattr(PyObject* o, PyObject* name) {
+  return Ref::take(PyObject_GetAttr(o, name));
+}
 inline Ref getattr(PyObject* o, const char* name) {
   return Ref::take(PyObject_GetAttrString(o, name));
 }
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
   ok(PyObject_SetAttr(o, name, v));
 }
-inline bool truth(PyObject* o) { return ok(PyObject_IsTrue(o)) != 0; }
-inline Ref import(const char* name) { return Ref::take(PyImport_ImportModule(name)); }
+inline bool truth(PyObject* o) {
+  return ok(PyObject_IsTrue(o)) != 0;
+}
+inline Ref import(const char* name) {
+  return Ref::take(PyImport_ImportModule(name));
+}
 
 // a + b + ... for str operands, built with one allocation (any other operand: the + operator).
 Ref concat(std::initializer_list<PyObject*> parts);
@@ -103,8 +113,8 @@ inline Ref call_kw(PyObject* f, PyObject* const* args, size_t npos, PyObject* kw
 template <typename... A>
 Ref call_method(PyObject* self, PyObject* name, A... args) {
   PyObject* a[] = {self, args...};
-  return Ref::take(PyObject_VectorcallMethod(name, a, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             nullptr));
+  return Ref::take(PyObject_VectorcallMethod(
+      name, a, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 }  // namespace verdin

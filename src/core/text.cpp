@@ -9,7 +9,8 @@ namespace verdin {
 const bool latin1_space[256] = {
 #define S(c) (Py_UNICODE_ISSPACE(c) != 0)
 #define S8(c) S(c), S(c + 1), S(c + 2), S(c + 3), S(c + 4), S(c + 5), S(c + 6), S(c + 7)
-#define S64(c) S8(c), S8(c + 8), S8(c + 16), S8(c + 24), S8(c + 32), S8(c + 40), S8(c + 48), S8(c + 56)
+#define S64(c) \
+  S8(c), S8(c + 8), S8(c + 16), S8(c + 24), S8(c + 32), S8(c + 40), S8(c + 48), S8(c + 56)
     S64(0), S64(64), S64(128), S64(192)
 #undef S64
 #undef S8
@@ -144,9 +145,15 @@ Ref normalize_ws(PyObject* s) {
   }
 }
 
-Ref normalize_buffer(const Py_UCS1* d, Py_ssize_t len) { return normalize_kernel(nullptr, d, len); }
-Ref normalize_buffer(const Py_UCS2* d, Py_ssize_t len) { return normalize_kernel(nullptr, d, len); }
-Ref normalize_buffer(const Py_UCS4* d, Py_ssize_t len) { return normalize_kernel(nullptr, d, len); }
+Ref normalize_buffer(const Py_UCS1* d, Py_ssize_t len) {
+  return normalize_kernel(nullptr, d, len);
+}
+Ref normalize_buffer(const Py_UCS2* d, Py_ssize_t len) {
+  return normalize_kernel(nullptr, d, len);
+}
+Ref normalize_buffer(const Py_UCS4* d, Py_ssize_t len) {
+  return normalize_kernel(nullptr, d, len);
+}
 
 Ref strip_ws(PyObject* s) {
   Py_ssize_t len = PyUnicode_GET_LENGTH(s);

@@ -4,10 +4,14 @@
 namespace txnfront {
 namespace {
 
-Ref none() { return Ref::borrow(Py_None); }
+Ref none() {
+  return Ref::borrow(Py_None);
+}
 
 // self.__con(), through the instance so that an override is used.
-Ref con_of(PyObject* self) { return call_method(self, n.con); }
+Ref con_of(PyObject* self) {
+  return call_method(self, n.con);
+}
 
 // sessionmaker(bind=self.data_source, expire_on_commit=False)()
 Ref new_session(Func& f, PyObject* self) {
@@ -47,7 +51,9 @@ Ref con(Func&, PyObject* const* a) {
   return call_method(var.get(), n.get);
 }
 
-Ref get_ori_session(Func& f, PyObject* const* a) { return new_session(f, a[0]); }
+Ref get_ori_session(Func& f, PyObject* const* a) {
+  return new_session(f, a[0]);
+}
 
 Ref begin_tx(Func& f, PyObject* const* a) {
   Ref session = new_session(f, a[0]);
@@ -94,7 +100,9 @@ Ref execute_sql(Func& f, PyObject* const* a) {
   PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get();
   PyObject* result_type = parts[3].get();
 
-  auto kind_is = [&](PyObject* kind) { return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0; };
+  auto kind_is = [&](PyObject* kind) {
+    return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0;
+  };
   if (kind_is(n.select)) {
     if (truth(page)) {
       Ref results = forward(self, n.select_page, {sql, page, nullptr, params}, 0, n.kw_page, 2);
@@ -119,30 +127,56 @@ Ref by_text(PyObject* method, PyObject* const* a) {
   return forward(a[0], method, {a[1], nullptr, a[2]}, 0, n.kw_select, 1);
 }
 
-Ref select_one(Func&, PyObject* const* a) { return by_text(n.select_one, a); }
-Ref select_list(Func&, PyObject* const* a) { return by_text(n.select_list, a); }
-Ref insert(Func&, PyObject* const* a) { return by_text(n.insert, a); }
-Ref insert_list(Func&, PyObject* const* a) { return by_text(n.insert_list, a); }
-Ref delete_(Func&, PyObject* const* a) { return by_text(n.delete_, a); }
-Ref update(Func&, PyObject* const* a) { return by_text(n.update, a); }
+Ref select_one(Func&, PyObject* const* a) {
+  return by_text(n.select_one, a);
+}
+Ref select_list(Func&, PyObject* const* a) {
+  return by_text(n.select_list, a);
+}
+Ref insert(Func&, PyObject* const* a) {
+  return by_text(n.insert, a);
+}
+Ref insert_list(Func&, PyObject* const* a) {
+  return by_text(n.insert_list, a);
+}
+Ref delete_(Func&, PyObject* const* a) {
+  return by_text(n.delete_, a);
+}
+Ref update(Func&, PyObject* const* a) {
+  return by_text(n.update, a);
+}
 
 Ref select_page(Func&, PyObject* const* a) {
   return forward(a[0], n.select_page, {a[1], a[2], nullptr, a[3]}, 0, n.kw_page, 2);
 }
 
-Ref add(Func&, PyObject* const* a) { return forward(a[0], n.add, {a[1], nullptr}, 0, n.kw_data, 1); }
-Ref add_all(Func&, PyObject* const* a) { return forward(a[0], n.add_all, {a[1], nullptr}, 0, n.kw_data, 1); }
+Ref add(Func&, PyObject* const* a) {
+  return forward(a[0], n.add, {a[1], nullptr}, 0, n.kw_data, 1);
+}
+Ref add_all(Func&, PyObject* const* a) {
+  return forward(a[0], n.add_all, {a[1], nullptr}, 0, n.kw_data, 1);
+}
 
 // (statement, con=S)
 Ref by_statement(PyObject* method, PyObject* const* a) {
   return forward(a[0], method, {a[1], nullptr}, 1, n.kw_con, 1);
 }
 
-Ref select_all_orm1(Func&, PyObject* const* a) { return by_statement(n.select_all_orm1, a); }
-Ref select_all_orm2(Func&, PyObject* const* a) { return by_statement(n.select_all_orm2, a); }
-Ref select_one_orm1(Func&, PyObject* const* a) { return by_statement(n.select_one_orm1, a); }
-Ref select_one_orm2(Func&, PyObject* const* a) { return by_statement(n.select_one_orm2, a); }
-Ref delete_orm2(Func&, PyObject* const* a) { return by_statement(n.delete_orm2, a); }
+Ref select_all_orm1(Func&, PyObject* const* a) {
+  return by_statement(n.select_all_orm1, a);
+}
+Ref select_all_orm2(Func&, PyObject* const* a) {
+  return by_statement(n.select_all_orm2, a);
+}
+Ref select_one_orm1(Func&, PyObject* const* a) {
+  return by_statement(n.select_one_orm1, a);
+}
+Ref select_one_orm2(Func&, PyObject* const* a) {
+  return by_statement(n.select_one_orm2, a);
+}
+Ref delete_orm2(Func&, PyObject* const* a) {
+  return by_statement(n.delete_orm2, a);
+}
 
 Ref update_orm2(Func&, PyObject* const* a) {
   return forward(a[0], n.update_orm2, {a[1], nullptr, a[2]}, 1, n.kw_con_param, 1);
@@ -187,7 +221,9 @@ Ref close(Func&, PyObject* const* a) {
   return none();
 }
 
-const Param p_init[] = {{"self"}, {"mapper_dict", "dict"}, {"data_source", "Engine", Def::none},
+const Param p_init[] = {{"self"},
+                        {"mapper_dict", "dict"},
+                        {"data_source", "Engine", Def::none},
                         {"querydeck", "SqlTemplate", Def::none}};
 const Param p_self[] = {{"self"}};
 const Param p_execute_sql[] = {{"self"},
@@ -198,14 +234,15 @@ const Param p_execute_sql[] = {{"self"},
                                {"return_type", "Any", Def::none}};
 const Param p_sql_opt[] = {{"self"}, {"sql", "TextClause"}, {"sql_param", nullptr, Def::none}};
 const Param p_sql_req[] = {{"self"}, {"sql", "TextClause"}, {"sql_param"}};
-const Param p_page[] = {{"self"}, {"sql", "TextClause"}, {"page"}, {"sql_param", nullptr, Def::none}};
+const Param p_page[] = {
+    {"self"}, {"sql", "TextClause"}, {"page"}, {"sql_param", nullptr, Def::none}};
 const Param p_data[] = {{"self"}, {"data", "Any"}};
 const Param p_datas[] = {{"self"}, {"datas", "Any"}};
 const Param p_statement[] = {{"self"}, {"statement"}};
-const Param p_update_orm2[] = {{"self"}, {"statement"},
-                               {"sql_param", "dict | None", Def::none, nullptr, Check::dict}};
-const Param p_bulk[] = {{"self"}, {"table_model"},
-                        {"data_list", "list[dict] | None", Def::none, nullptr, Check::list}};
+const Param p_update_orm2[] = {
+    {"self"}, {"statement"}, {"sql_param", "dict | None", Def::none, nullptr, Check::dict}};
+const Param p_bulk[] = {
+    {"self"}, {"table_model"}, {"data_list", "list[dict] | None", Def::none, nullptr, Check::list}};
 const Param p_insert_orm2[] = {{"self"}, {"statement"}, {"data_list", "list", Def::none}};
 const Param p_fun[] = {{"self"}, {"fun"}};
 

@@ -49,17 +49,22 @@ const Param p_limit[] = {{"sql", "TextClause"}, {"page", "Page"}};
 
 const Param p_init[] = {{"self"}, {"data_source"}};
 const Param p_get_session[] = {{"self"}, {"session", nullptr, Def::none}};
-const Param p_sql_con_args[] = {{"self"}, {"sql", "TextClause"}, {"con", nullptr, Def::none}, {"args", nullptr, Def::none}};
+const Param p_sql_con_args[] = {
+    {"self"}, {"sql", "TextClause"}, {"con", nullptr, Def::none}, {"args", nullptr, Def::none}};
 const Param p_insert_orm2[] = {{"self"}, {"statement"}, {"data_list"}, {"con", nullptr, Def::none}};
 const Param p_data_con[] = {{"self"}, {"data", "Any"}, {"con", nullptr, Def::none}};
-const Param p_orm2_param[] = {{"self"}, {"statement"}, {"con", nullptr, Def::none}, {"sql_param", nullptr, Def::none}};
+const Param p_orm2_param[] = {
+    {"self"}, {"statement"}, {"con", nullptr, Def::none}, {"sql_param", nullptr, Def::none}};
 const Param p_bulk[] = {{"self"},
                         {"table_model"},
                         {"bindnote", "list[dict] | None", Def::none, nullptr, Check::list},
                         {"con", nullptr, Def::none}};
 const Param p_fun[] = {{"self"}, {"fun"}};
 const Param p_statement_con[] = {{"self"}, {"statement"}, {"con", nullptr, Def::none}};
-const Param p_page_query[] = {{"self"}, {"sql", "TextClause"}, {"page", "Page"}, {"con", nullptr, Def::none},
+const Param p_page_query[] = {{"self"},
+                              {"sql", "TextClause"},
+                              {"page", "Page"},
+                              {"con", nullptr, Def::none},
                               {"args", nullptr, Def::none}};
 
 const FuncSpec s_page_init = fn("__init__", page_init, p_page);
@@ -93,19 +98,45 @@ const FuncSpec s_methods[] = {
 
 void init_names() {
   const std::pair<PyObject**, const char*> table[] = {
-      {&n.data_source, "data_source"}, {&n.get_session, "get_session"}, {&n.execute, "execute"},
-      {&n.commit, "commit"}, {&n.rollback, "rollback"}, {&n.close, "close"},
-      {&n.lastrowid, "lastrowid"}, {&n.rowcount, "rowcount"}, {&n.add, "add"},
-      {&n.add_all, "add_all"}, {&n.flush, "flush"}, {&n.bulk_update_mappings, "bulk_update_mappings"},
-      {&n.first, "first"}, {&n.all, "all"}, {&n.scalar, "scalar"}, {&n.scalars, "scalars"},
-      {&n.scalar_one_or_none, "scalar_one_or_none"}, {&n.asdict, "_asdict"}, {&n.parent, "_parent"},
-      {&n.data, "_data"}, {&n.keys, "keys"}, {&n.text_attr, "text"}, {&n.pageNum, "pageNum"},
-      {&n.pageSize, "pageSize"}, {&n.update, "update"}, {&n.update_orm2, "update_orm2"},
-      {&n.sessionmaker, "sessionmaker"}, {&n.text_fn, "text"}, {&n.count_query, "count_query"},
-      {&n.limit_query, "limit_query"}, {&n.enter, "__enter__"}, {&n.exit, "__exit__"},
-      {&n.total, "total"}, {&n.list, "list"}, {&n.empty_format, ""},
-      {&n.count_head, "select count(*) from ( "}, {&n.count_tail, " ) temp"},
-      {&n.limit_head, " limit "}, {&n.comma, ","},
+      {&n.data_source, "data_source"},
+      {&n.get_session, "get_session"},
+      {&n.execute, "execute"},
+      {&n.commit, "commit"},
+      {&n.rollback, "rollback"},
+      {&n.close, "close"},
+      {&n.lastrowid, "lastrowid"},
+      {&n.rowcount, "rowcount"},
+      {&n.add, "add"},
+      {&n.add_all, "add_all"},
+      {&n.flush, "flush"},
+      {&n.bulk_update_mappings, "bulk_update_mappings"},
+      {&n.first, "first"},
+      {&n.all, "all"},
+      {&n.scalar, "scalar"},
+      {&n.scalars, "scalars"},
+      {&n.scalar_one_or_none, "scalar_one_or_none"},
+      {&n.asdict, "_asdict"},
+      {&n.parent, "_parent"},
+      {&n.data, "_data"},
+      {&n.keys, "keys"},
+      {&n.text_attr, "text"},
+      {&n.pageNum, "pageNum"},
+      {&n.pageSize, "pageSize"},
+      {&n.update, "update"},
+      {&n.update_orm2, "update_orm2"},
+      {&n.sessionmaker, "sessionmaker"},
+      {&n.text_fn, "text"},
+      {&n.count_query, "count_query"},
+      {&n.limit_query, "limit_query"},
+      {&n.enter, "__enter__"},
+      {&n.exit, "__exit__"},
+      {&n.total, "total"},
+      {&n.list, "list"},
+      {&n.empty_format, ""},
+      {&n.count_head, "select count(*) from ( "},
+      {&n.count_tail, " ) temp"},
+      {&n.limit_head, " limit "},
+      {&n.comma, ","},
   };
   for (auto& [slot, text] : table) *slot = intern(text);
   n.kw_session = ok(Py_BuildValue("(sss)", "bind", "autoflush", "expire_on_commit"));
@@ -133,8 +164,8 @@ void populate(ModuleBuilder& m) {
 
   // PageInfo: a dataclass of four fields, each defaulting to None.
   Ref attrs = Ref::take(PyDict_New());
-  Ref annotations = Ref::take(Py_BuildValue("{ssssssss}", "pageSize", "int", "pageNum", "int", "total", "int",
-                                            "list", "list"));
+  Ref annotations = Ref::take(Py_BuildValue("{ssssssss}", "pageSize", "int", "pageNum", "int",
+                                            "total", "int", "list", "list"));
   ok(PyDict_SetItemString(attrs.get(), "__annotations__", annotations.get()));
   for (const char* field : {"pageSize", "pageNum", "total", "list"}) {
     ok(PyDict_SetItemString(attrs.get(), field, Py_None));
@@ -151,10 +182,19 @@ void populate(ModuleBuilder& m) {
   m.def(s_limit_query);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.db.querydeck", nullptr, -1,
-                          nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "verdin.db.querydeck",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 }  // namespace querydeck
 
-PyMODINIT_FUNC PyInit_querydeck() { return verdin::create_module(&querydeck::module_def, querydeck::populate); }
+PyMODINIT_FUNC PyInit_querydeck() {
+  return verdin::create_module(&querydeck::module_def, querydeck::populate);
+}

@@ -4,11 +4,19 @@
 namespace txnfront {
 namespace {
 
-PyObject* dict_type() { return reinterpret_cast<PyObject*>(&PyDict_Type); }
-PyObject* list_type() { return reinterpret_cast<PyObject*>(&PyList_Type); }
+PyObject* dict_type() {
+  return reinterpret_cast<PyObject*>(&PyDict_Type);
+}
+PyObject* list_type() {
+  return reinterpret_cast<PyObject*>(&PyList_Type);
+}
 
-bool eq(PyObject* a, PyObject* b) { return ok(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
-bool ne(PyObject* a, PyObject* b) { return !eq(a, b); }
+bool eq(PyObject* a, PyObject* b) {
+  return ok(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+bool ne(PyObject* a, PyObject* b) {
+  return !eq(a, b);
+}
 
 bool test(Func& f, PyObject* name, PyObject* arg) {
   Ref fn = f.global(name);
@@ -48,8 +56,8 @@ Ref construct(PyObject* cls, PyObject* row) {
   } else {
     if (!PyMapping_Check(row) || !ok(PyObject_HasAttrString(row, "keys"))) {
       Ref where = function_str(cls);
-      PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", where.get(),
-                   Py_TYPE(row)->tp_name);
+      PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
+                   where.get(), Py_TYPE(row)->tp_name);
       throw_error();
     }
     kwargs = Ref::take(PyDict_New());
@@ -101,8 +109,10 @@ Ref map_rows(PyObject* results, Each&& each) {
 
 // obj[0]
 Ref item0(PyObject* obj) {
-  if (PyList_CheckExact(obj) && PyList_GET_SIZE(obj) > 0) return Ref::borrow(PyList_GET_ITEM(obj, 0));
-  if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) > 0) return Ref::borrow(PyTuple_GET_ITEM(obj, 0));
+  if (PyList_CheckExact(obj) && PyList_GET_SIZE(obj) > 0)
+    return Ref::borrow(PyList_GET_ITEM(obj, 0));
+  if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) > 0)
+    return Ref::borrow(PyTuple_GET_ITEM(obj, 0));
   Ref zero = Ref::take(PyLong_FromLong(0));
   return Ref::take(PyObject_GetItem(obj, zero.get()));
 }
@@ -123,7 +133,8 @@ Ref results_handle(Func& f, PyObject* const* a) {
 
   bool wants_list = false;
   if (eq(rt, dict_type()) || eq(rt, dict_alias.get())) {
-    bool refused = !test(f, n.is_container_type, result_type) && !test(f, n.is_result_class, result_type);
+    bool refused =
+        !test(f, n.is_container_type, result_type) && !test(f, n.is_result_class, result_type);
     if (!refused) {
       refused = test(f, n.is_container_type, result_type) && ne(result_type, dict_type()) &&
                 ne(result_type, dict_alias.get());

@@ -4,7 +4,9 @@
 namespace querydeck {
 namespace {
 
-bool is_exception(PyObject* exc) { return PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_Exception)); }
+bool is_exception(PyObject* exc) {
+  return PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_Exception));
+}
 
 // session.close() for an owned session, with `propagating` as the exception in flight.
 void close_owned(Scope* s, PyObject* propagating) {

@@ -4,7 +4,9 @@
 namespace querydeck {
 namespace {
 
-Ref none() { return Ref::borrow(Py_None); }
+Ref none() {
+  return Ref::borrow(Py_None);
+}
 
 // The value a method returns from inside its scope; None when an override's context manager
 // swallowed the exception.
@@ -17,12 +19,13 @@ Ref scoped(PyObject* self, PyObject* con, Body&& body) {
 
 // session.execute(statement[, params])
 Ref execute(PyObject* session, PyObject* statement, PyObject* params) {
-  return params ? call_method(session, n.execute, statement, params) : call_method(session, n.execute, statement);
+  return params ? call_method(session, n.execute, statement, params)
+                : call_method(session, n.execute, statement);
 }
 
 [[noreturn]] void unbound(const char* name) {
-  PyErr_Format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
-               name);
+  PyErr_Format(PyExc_UnboundLocalError,
+               "cannot access local variable '%s' where it is not associated with a value", name);
   throw_error();
 }
 
@@ -33,14 +36,19 @@ Ref t_init(Func&, PyObject* const* a) {
   return none();
 }
 
-Ref t_get_session(Func&, PyObject* const* a) { return scope_new(a[0], a[1]); }
+Ref t_get_session(Func&, PyObject* const* a) {
+  return scope_new(a[0], a[1]);
+}
 
 Ref t_insert(Func&, PyObject* const* a) {
   Ref out;
-  bool done = with_session(a[0], &a[2], [&](PyObject* session) {
-    Ref result = execute(session, a[1], a[3]);
-    return getattr(result.get(), n.lastrowid);
-  }, out);
+  bool done = with_session(
+      a[0], &a[2],
+      [&](PyObject* session) {
+        Ref result = execute(session, a[1], a[3]);
+        return getattr(result.get(), n.lastrowid);
+      },
+      out);
   if (!done) unbound("last_rowid");
   return out;
 }
@@ -86,9 +94,13 @@ Ref t_update_orm2(Func&, PyObject* const* a) {
   });
 }
 
-Ref t_delete(Func&, PyObject* const* a) { return call_method(a[0], n.update, a[1], a[2], a[3]); }
+Ref t_delete(Func&, PyObject* const* a) {
+  return call_method(a[0], n.update, a[1], a[2], a[3]);
+}
 
-Ref t_delete_orm2(Func&, PyObject* const* a) { return call_method(a[0], n.update_orm2, a[1], a[2], a[3]); }
+Ref t_delete_orm2(Func&, PyObject* const* a) {
+  return call_method(a[0], n.update_orm2, a[1], a[2], a[3]);
+}
 
 Ref t_bulk_update_mappings(Func&, PyObject* const* a) {
   scoped(a[0], a[3], [&](PyObject* session) {
@@ -99,7 +111,8 @@ Ref t_bulk_update_mappings(Func&, PyObject* const* a) {
 
 Ref t_execute_in_connection(Func&, PyObject* const* a) {
   Ref out;
-  if (!with_session(a[0], nullptr, [&](PyObject* session) { return call(a[1], session); }, out)) return none();
+  if (!with_session(a[0], nullptr, [&](PyObject* session) { return call(a[1], session); }, out))
+    return none();
   return out;
 }
 
@@ -158,25 +171,28 @@ Ref t_select_all_orm2(Func&, PyObject* const* a) {
 Ref t_select_page(Func& f, PyObject* const* a) {
   PyObject *self = a[0], *sql = a[1], *page = a[2], *args = a[4];
   Ref out;
-  bool done = with_session(self, &a[3], [&](PyObject* session) {
-    Ref page_result = Ref::take(PyDict_New());
-    Ref num = getattr(page, n.pageNum);
-    ok(PyDict_SetItem(page_result.get(), n.pageNum, num.get()));
-    Ref size = getattr(page, n.pageSize);
-    ok(PyDict_SetItem(page_result.get(), n.pageSize, size.get()));
-    Ref count_query = f.global(n.count_query);
-    Ref count_sql = call(count_query.get(), sql);
-    Ref counted = execute(session, count_sql.get(), args);
-    Ref total = call_method(counted.get(), n.scalar);
-    ok(PyDict_SetItem(page_result.get(), n.total, total.get()));
-    Ref limit_query = f.global(n.limit_query);
-    Ref sql_str = call(limit_query.get(), sql, page);
-    Ref result = execute(session, sql_str.get(), args);
-    Ref rows = call_method(result.get(), n.all);
-    Ref list = rows_as_dicts(rows.get());
-    ok(PyDict_SetItem(page_result.get(), n.list, list.get()));
-    return page_result;
-  }, out);
+  bool done = with_session(
+      self, &a[3],
+      [&](PyObject* session) {
+        Ref page_result = Ref::take(PyDict_New());
+        Ref num = getattr(page, n.pageNum);
+        ok(PyDict_SetItem(page_result.get(), n.pageNum, num.get()));
+        Ref size = getattr(page, n.pageSize);
+        ok(PyDict_SetItem(page_result.get(), n.pageSize, size.get()));
+        Ref count_query = f.global(n.count_query);
+        Ref count_sql = call(count_query.get(), sql);
+        Ref counted = execute(session, count_sql.get(), args);
+        Ref total = call_method(counted.get(), n.scalar);
+        ok(PyDict_SetItem(page_result.get(), n.total, total.get()));
+        Ref limit_query = f.global(n.limit_query);
+        Ref sql_str = call(limit_query.get(), sql, page);
+        Ref result = execute(session, sql_str.get(), args);
+        Ref rows = call_method(result.get(), n.all);
+        Ref list = rows_as_dicts(rows.get());
+        ok(PyDict_SetItem(page_result.get(), n.list, list.get()));
+        return page_result;
+      },
+      out);
   if (!done) unbound("page_result");
   return out;
 }

@@ -73,8 +73,8 @@ Ref rewrite_binds(PyObject* s) {
   if (found.empty()) return Ref::borrow(s);
   Py_ssize_t len = PyUnicode_GET_LENGTH(s);
   // Only ASCII characters are removed, so the widest character (and the kind) stays.
-  Ref out = Ref::take(PyUnicode_New(len - 2 * static_cast<Py_ssize_t>(found.size()),
-                                    PyUnicode_MAX_CHAR_VALUE(s)));
+  Ref out = Ref::take(
+      PyUnicode_New(len - 2 * static_cast<Py_ssize_t>(found.size()), PyUnicode_MAX_CHAR_VALUE(s)));
   int kind = PyUnicode_KIND(s);
   const char* src = static_cast<const char*>(PyUnicode_DATA(s));
   char* dst = static_cast<char*>(PyUnicode_DATA(out.get()));
@@ -187,7 +187,7 @@ class Collector {
     }
     if (!value) {
       value = ok(PySequence_Contains(param_, match)) ? Ref::take(PyObject_GetItem(param_, match))
-                                                      : Ref::borrow(Py_None);
+                                                     : Ref::borrow(Py_None);
     }
     ok(PyObject_SetItem(ret_param_, match, value.get()));
   }
@@ -195,14 +195,16 @@ class Collector {
  private:
   Ref indexed(PyObject* match, Py_ssize_t at, Py_ssize_t len) {
     Py_ssize_t after = at + PyUnicode_GET_LENGTH(n.for_index);
-    bool same = last_name_ && PyDict_CheckExact(param_) && PyUnicode_GET_LENGTH(last_name_.get()) == at &&
+    bool same = last_name_ && PyDict_CheckExact(param_) &&
+                PyUnicode_GET_LENGTH(last_name_.get()) == at &&
                 PyUnicode_Tailmatch(match, last_name_.get(), 0, at, -1) == 1;
     if (!same) {
       last_name_ = Ref::take(PyUnicode_Substring(match, 0, at));
       last_container_ = Ref::take(PyObject_GetItem(param_, last_name_.get()));
     }
     PyObject* container = last_container_.get();
-    if (PyList_CheckExact(container) && PyUnicode_IS_ASCII(match) && len - after <= 15 && len > after) {
+    if (PyList_CheckExact(container) && PyUnicode_IS_ASCII(match) && len - after <= 15 &&
+        len > after) {
       const char* d = static_cast<const char*>(PyUnicode_DATA(match)) + after;
       Py_ssize_t i = 0, k = 0;
       for (; k < len - after && d[k] >= '0' && d[k] <= '9'; k++) i = i * 10 + (d[k] - '0');
@@ -223,7 +225,9 @@ class Collector {
 
 }  // namespace
 
-Ref format_sql_text(PyObject* sql) { return normalize_ws(sql); }
+Ref format_sql_text(PyObject* sql) {
+  return normalize_ws(sql);
+}
 
 Ref format_sql(Func&, PyObject* const* a) {
   PyObject* sql = a[0];
@@ -262,8 +266,8 @@ Ref to_prepared_statement(Func& f, PyObject* const* a) {
   if (native_sub && fmt.get() == orig.format_sql) {
     formatted = rewrite_and_format(ret);
   } else {
-    Ref rewritten =
-        native_sub ? rewrite_binds(ret) : call(sub.get(), n.rewrite_pattern, n.rewrite_template, ret);
+    Ref rewritten = native_sub ? rewrite_binds(ret)
+                               : call(sub.get(), n.rewrite_pattern, n.rewrite_template, ret);
     formatted = (fmt.get() == orig.format_sql && PyUnicode_CheckExact(rewritten.get()))
                     ? normalize_ws(rewritten.get())
                     : call(fmt.get(), rewritten.get());

@@ -26,9 +26,10 @@ Tag classify(PyObject* tag) {
     }
   }
   const std::pair<PyObject*, Tag> order[] = {
-      {n.include, Tag::include}, {n.sql, Tag::sql}, {n.if_, Tag::if_}, {n.where, Tag::where},
-      {n.trim, Tag::trim}, {n.set, Tag::set}, {n.choose, Tag::choose}, {n.when, Tag::when},
-      {n.otherwise, Tag::otherwise}, {n.foreach, Tag::foreach}};
+      {n.include, Tag::include}, {n.sql, Tag::sql},   {n.if_, Tag::if_},
+      {n.where, Tag::where},     {n.trim, Tag::trim}, {n.set, Tag::set},
+      {n.choose, Tag::choose},   {n.when, Tag::when}, {n.otherwise, Tag::otherwise},
+      {n.foreach, Tag::foreach}};
   for (auto& [name, kind] : order) {
     if (ok(PyObject_RichCompareBool(tag, name, Py_EQ))) return kind;
   }
@@ -293,10 +294,11 @@ Ref index_name(PyObject* base, Py_ssize_t index) {
   return out;
 }
 
-// open + separator.join(body with every `old` replaced by "#{" + collection + "_for_index_" + str(i) + "}")
+// open + separator.join(body with every `old` replaced by "#{" + collection + "_for_index_" +
+// str(i) + "}")
 // + close, written into one string. For a body of plain text, which is the same for every entry.
-Ref foreach_text(PyObject* body, PyObject* old, PyObject* collection, Py_ssize_t count, PyObject* open,
-                 PyObject* close, PyObject* separator) {
+Ref foreach_text(PyObject* body, PyObject* old, PyObject* collection, Py_ssize_t count,
+                 PyObject* open, PyObject* close, PyObject* separator) {
   // each occurrence of `old` becomes "#{" + collection + "_for_index_" + str(i) + "}"
   Py_ssize_t base_len = 2 + PyUnicode_GET_LENGTH(collection) + PyUnicode_GET_LENGTH(n.for_index);
   Py_ssize_t blen = PyUnicode_GET_LENGTH(body), olen = PyUnicode_GET_LENGTH(old);
@@ -318,12 +320,14 @@ Ref foreach_text(PyObject* body, PyObject* old, PyObject* collection, Py_ssize_t
   };
   Py_ssize_t per_item = blen + static_cast<Py_ssize_t>(hits.size()) * (base_len + 1 - olen);
   Py_ssize_t total = PyUnicode_GET_LENGTH(open) + PyUnicode_GET_LENGTH(close) +
-                     (count > 0 ? (count - 1) * PyUnicode_GET_LENGTH(separator) : 0) + count * per_item;
+                     (count > 0 ? (count - 1) * PyUnicode_GET_LENGTH(separator) : 0) +
+                     count * per_item;
   for (Py_ssize_t i = 0; i < count; i++) total += static_cast<Py_ssize_t>(hits.size()) * digits(i);
   // Only pieces that appear in the result may raise its widest character.
   Py_UCS4 maxc = 127;
   auto widen = [&maxc](PyObject* p) {
-    if (PyUnicode_GET_LENGTH(p) > 0 && PyUnicode_MAX_CHAR_VALUE(p) > maxc) maxc = PyUnicode_MAX_CHAR_VALUE(p);
+    if (PyUnicode_GET_LENGTH(p) > 0 && PyUnicode_MAX_CHAR_VALUE(p) > maxc)
+      maxc = PyUnicode_MAX_CHAR_VALUE(p);
   };
   widen(open);
   widen(close);
@@ -431,7 +435,8 @@ Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
     Ref child_ret = body_text(self, element, param);
     Ref new_string = index_name(new_base.get(), index);
     if (PyUnicode_CheckExact(child_ret.get())) {
-      child_ret = Ref::take(PyUnicode_Replace(child_ret.get(), old_string.get(), new_string.get(), -1));
+      child_ret =
+          Ref::take(PyUnicode_Replace(child_ret.get(), old_string.get(), new_string.get(), -1));
     } else {
       child_ret = call_method(child_ret.get(), n.replace, old_string.get(), new_string.get());
       plain = plain && PyUnicode_CheckExact(child_ret.get());
@@ -557,8 +562,8 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
       Py_ssize_t size = PyUnicode_GET_LENGTH(cur.get());
       bool hit;
       if (PyUnicode_Check(term.get())) {
-        hit = ok(static_cast<int>(
-            PyUnicode_Tailmatch(cur.get(), term.get(), 0, size, prefix ? -1 : 1)));
+        hit = ok(
+            static_cast<int>(PyUnicode_Tailmatch(cur.get(), term.get(), 0, size, prefix ? -1 : 1)));
       } else {
         // str.startswith/endswith decide what else they accept (a tuple of str) or refuse.
         Ref r = call_method(cur.get(), prefix ? n.startswith : n.endswith, term.get());
@@ -577,7 +582,11 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
   return strip_ws(cur.get());
 }
 
-Ref trim_prefix(Func&, PyObject* const* a) { return trim_text(a[0], a[1], true); }
-Ref trim_suffix(Func&, PyObject* const* a) { return trim_text(a[0], a[1], false); }
+Ref trim_prefix(Func&, PyObject* const* a) {
+  return trim_text(a[0], a[1], true);
+}
+Ref trim_suffix(Func&, PyObject* const* a) {
+  return trim_text(a[0], a[1], false);
+}
 
 }  // namespace stmtloom

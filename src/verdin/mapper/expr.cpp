@@ -9,7 +9,9 @@ namespace {
 constexpr Py_ssize_t cache_limit = 4096;
 PyObject* code_cache = nullptr;  // source text -> code object
 
-Ref builtin_eval(PyObject* source, PyObject* globals) { return call(orig.eval, source, globals); }
+Ref builtin_eval(PyObject* source, PyObject* globals) {
+  return call(orig.eval, source, globals);
+}
 
 }  // namespace
 

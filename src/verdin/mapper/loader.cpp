@@ -9,7 +9,8 @@ void files_of(PyObject* path, PyObject* out) {
   Ref os = import("os");
   Ref text = call_method(os.get(), Ref(new_str("fspath")).get(), path);
   if (!PyUnicode_Check(text.get())) {
-    PyErr_Format(PyExc_TypeError, "mapper paths must be text paths, not %.200s", Py_TYPE(text.get())->tp_name);
+    PyErr_Format(PyExc_TypeError, "mapper paths must be text paths, not %.200s",
+                 Py_TYPE(text.get())->tp_name);
     throw_error();
   }
   Ref os_path = getattr(os.get(), "path");
@@ -57,13 +58,16 @@ Ref load_mappers(Func& f, PyObject* const* a) {
     if (!ns) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
       PyErr_Clear();
-      PyErr_Format(PyExc_ValueError, "mapper file %R has no namespace: its <mapper> element needs a namespace attribute",
-                   file);
+      PyErr_Format(
+          PyExc_ValueError,
+          "mapper file %R has no namespace: its <mapper> element needs a namespace attribute",
+          file);
       throw_error();
     }
     PyObject* earlier = PyDict_GetItemWithError(sources.get(), ns.get());
     if (earlier != nullptr) {
-      PyErr_Format(PyExc_ValueError, "namespace %R is declared by both %R and %R", ns.get(), earlier, file);
+      PyErr_Format(PyExc_ValueError, "namespace %R is declared by both %R and %R", ns.get(),
+                   earlier, file);
       throw_error();
     }
     if (PyErr_Occurred()) throw_error();

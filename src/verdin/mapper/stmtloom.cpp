@@ -36,7 +36,9 @@ Ref element_field(PyObject* element, ElementField field) {
 
 namespace {
 
-bool str_eq(PyObject* a, PyObject* b) { return ok(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+bool str_eq(PyObject* a, PyObject* b) {
+  return ok(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
 
 [[noreturn]] void fail(const char* message) {
   PyErr_SetString(PyExc_Exception, message);
@@ -115,7 +117,8 @@ Ref init(Func& f, PyObject* const* a) {
 
 Ref call_self(PyObject* name, PyObject* self, PyObject* x, PyObject* y) {
   PyObject* args[] = {self, x, y};
-  return Ref::take(PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return Ref::take(
+      PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref get_sql(Func&, PyObject* const* a) {
@@ -134,7 +137,8 @@ Ref get_sql(Func&, PyObject* const* a) {
   Ref pair = call_self(method, self, sql_id, params);
   Ref parts[2];
   unpack(pair.get(), 2, parts);
-  return Ref::take(PyTuple_Pack(4, parts[0].get(), parts[1].get(), sql_type.get(), result_type.get()));
+  return Ref::take(
+      PyTuple_Pack(4, parts[0].get(), parts[1].get(), sql_type.get(), result_type.get()));
 }
 
 Ref list_statement(Func&, PyObject* const* a) {
@@ -164,7 +168,9 @@ Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, co
   return Ref();
 }
 
-Ref pack(Ref parts[2]) { return Ref::take(PyTuple_Pack(2, parts[0].get(), parts[1].get())); }
+Ref pack(Ref parts[2]) {
+  return Ref::take(PyTuple_Pack(2, parts[0].get(), parts[1].get()));
+}
 
 Ref select(Func&, PyObject* const* a) {
   Ref parts[2];
@@ -202,23 +208,26 @@ const Param p_get_sql[] = {{"self"}, {"sql_id", "str"}, {"params", "dict", Def::
 const Param p_self[] = {{"self"}};
 const Param p_trim_prefix[] = {{"s", "str"}, {"prefixes", "set[str]"}};
 const Param p_trim_suffix[] = {{"s", "str"}, {"suffixes", "set[str]"}};
-const Param p_parse_element[] = {{"self"}, {"element", "et.Element", Def::required, nullptr, Check::any},
-                                 {"param", "dict"}};
+const Param p_parse_element[] = {
+    {"self"}, {"element", "et.Element", Def::required, nullptr, Check::any}, {"param", "dict"}};
 const Param p_format_sql[] = {{"sql"}};
 const Param p_ret_param[] = {{"ret"}, {"param"}};
 const Param p_statement[] = {{"self"}, {"id", "str"}, {"params", "dict"}};
-const Param p_insert[] = {{"self"}, {"id", "str"}, {"params", "dict"}, {"primary_key", "str", Def::none}};
+const Param p_insert[] = {
+    {"self"}, {"id", "str"}, {"params", "dict"}, {"primary_key", "str", Def::none}};
 
 const FuncSpec s_init = fn("__init__", init, p_init);
-const FuncSpec s_get_sql = fn("get_sql", get_sql, p_get_sql, "tuple",
-                              "Get SQL Statement By sql_id\nFormatting of SQL Statements\n:return:");
+const FuncSpec s_get_sql =
+    fn("get_sql", get_sql, p_get_sql, "tuple",
+       "Get SQL Statement By sql_id\nFormatting of SQL Statements\n:return:");
 const FuncSpec s_list_statement = fn("list_statement", list_statement, p_self);
 const FuncSpec s_trim_prefix = fn("_trim_prefix", trim_prefix, p_trim_prefix).as_static();
 const FuncSpec s_trim_suffix = fn("_trim_suffix", trim_suffix, p_trim_suffix).as_static();
 const FuncSpec s_parse_element = fn("parse_element", parse_element, p_parse_element);
 const FuncSpec s_format_sql = fn("_format_sql", format_sql, p_format_sql).as_static();
 const FuncSpec s_to_prepared_statement =
-    fn("to_prepared_statement", to_prepared_statement, p_ret_param, "tuple[TextClause, dict]").as_static();
+    fn("to_prepared_statement", to_prepared_statement, p_ret_param, "tuple[TextClause, dict]")
+        .as_static();
 const FuncSpec s_to_replace = fn("to_replace", to_replace, p_ret_param, "str").as_static();
 const FuncSpec s_select = fn("select", select, p_statement);
 const FuncSpec s_update = fn("update", update, p_statement);
@@ -235,36 +244,94 @@ const FuncSpec s_load_mappers = fn("load_mappers", load_mappers, p_load, nullptr
 
 void init_names() {
   const std::pair<PyObject**, const char*> table[] = {
-      {&n.include, "include"}, {&n.sql, "sql"}, {&n.if_, "if"}, {&n.where, "where"},
-      {&n.trim, "trim"}, {&n.set, "set"}, {&n.choose, "choose"}, {&n.when, "when"},
-      {&n.otherwise, "otherwise"}, {&n.foreach, "foreach"}, {&n.select, "select"},
-      {&n.insert, "insert"}, {&n.update, "update"}, {&n.delete_, "delete"}, {&n.mapper, "mapper"},
-      {&n.namespace_, "namespace"}, {&n.id, "id"}, {&n.resultType, "resultType"},
-      {&n.refid, "refid"}, {&n.test, "test"}, {&n.prefix, "prefix"}, {&n.suffix, "suffix"},
-      {&n.prefixOverrides, "prefixOverrides"}, {&n.suffixOverrides, "suffixOverrides"},
-      {&n.item, "item"}, {&n.collection, "collection"}, {&n.open, "open"}, {&n.close, "close"},
-      {&n.separator, "separator"}, {&n.tag, "tag"}, {&n.text, "text"}, {&n.tail, "tail"},
-      {&n.attrib, "attrib"}, {&n.get, "get"}, {&n.parse, "parse"}, {&n.getroot, "getroot"},
-      {&n.iter, "iter"}, {&n.findall, "findall"}, {&n.sub, "sub"},
-      {&n.id_2_element_map, "id_2_element_map"}, {&n.result_type_map, "result_type_map"},
-      {&n.sql_type_map, "sql_type_map"}, {&n.parse_element, "parse_element"},
-      {&n.to_prepared_statement, "to_prepared_statement"}, {&n.trim_prefix, "_trim_prefix"},
-      {&n.trim_suffix, "_trim_suffix"}, {&n.format_sql, "_format_sql"}, {&n.strip, "strip"},
-      {&n.split, "split"}, {&n.join, "join"}, {&n.replace, "replace"}, {&n.upper, "upper"},
-      {&n.startswith, "startswith"}, {&n.endswith, "endswith"}, {&n.re, "re"}, {&n.et, "et"},
-      {&n.ParseMapper, "ParseMapper"}, {&n.param_pattern, "param_pattern"},
-      {&n.replace_pattern, "replace_pattern"}, {&n.sql_id_type_list, "sql_id_type_list"},
+      {&n.include, "include"},
+      {&n.sql, "sql"},
+      {&n.if_, "if"},
+      {&n.where, "where"},
+      {&n.trim, "trim"},
+      {&n.set, "set"},
+      {&n.choose, "choose"},
+      {&n.when, "when"},
+      {&n.otherwise, "otherwise"},
+      {&n.foreach, "foreach"},
+      {&n.select, "select"},
+      {&n.insert, "insert"},
+      {&n.update, "update"},
+      {&n.delete_, "delete"},
+      {&n.mapper, "mapper"},
+      {&n.namespace_, "namespace"},
+      {&n.id, "id"},
+      {&n.resultType, "resultType"},
+      {&n.refid, "refid"},
+      {&n.test, "test"},
+      {&n.prefix, "prefix"},
+      {&n.suffix, "suffix"},
+      {&n.prefixOverrides, "prefixOverrides"},
+      {&n.suffixOverrides, "suffixOverrides"},
+      {&n.item, "item"},
+      {&n.collection, "collection"},
+      {&n.open, "open"},
+      {&n.close, "close"},
+      {&n.separator, "separator"},
+      {&n.tag, "tag"},
+      {&n.text, "text"},
+      {&n.tail, "tail"},
+      {&n.attrib, "attrib"},
+      {&n.get, "get"},
+      {&n.parse, "parse"},
+      {&n.getroot, "getroot"},
+      {&n.iter, "iter"},
+      {&n.findall, "findall"},
+      {&n.sub, "sub"},
+      {&n.id_2_element_map, "id_2_element_map"},
+      {&n.result_type_map, "result_type_map"},
+      {&n.sql_type_map, "sql_type_map"},
+      {&n.parse_element, "parse_element"},
+      {&n.to_prepared_statement, "to_prepared_statement"},
+      {&n.trim_prefix, "_trim_prefix"},
+      {&n.trim_suffix, "_trim_suffix"},
+      {&n.format_sql, "_format_sql"},
+      {&n.strip, "strip"},
+      {&n.split, "split"},
+      {&n.join, "join"},
+      {&n.replace, "replace"},
+      {&n.upper, "upper"},
+      {&n.startswith, "startswith"},
+      {&n.endswith, "endswith"},
+      {&n.re, "re"},
+      {&n.et, "et"},
+      {&n.ParseMapper, "ParseMapper"},
+      {&n.param_pattern, "param_pattern"},
+      {&n.replace_pattern, "replace_pattern"},
+      {&n.sql_id_type_list, "sql_id_type_list"},
       {&n.get_type_from_string, "get_type_from_string"},
-      {&n.is_container_type_by_str, "is_container_type_by_str"}, {&n.text_fn, "text"},
-      {&n.empty, ""}, {&n.space, " "}, {&n.comma, ","}, {&n.bar, "|"}, {&n.params, "params"},
-      {&n.and_, "AND"}, {&n.or_, "OR"}, {&n.where_prefix, "WHERE "}, {&n.set_prefix, "SET "},
-      {&n.returning, " RETURNING "}, {&n.for_index, "_for_index_"}, {&n.hash_open, "#{"},
-      {&n.dollar_open, "${"}, {&n.close_brace, "}"}, {&n.rewrite_pattern, "#\\{([^}]+)\\}"},
+      {&n.is_container_type_by_str, "is_container_type_by_str"},
+      {&n.text_fn, "text"},
+      {&n.empty, ""},
+      {&n.space, " "},
+      {&n.comma, ","},
+      {&n.bar, "|"},
+      {&n.params, "params"},
+      {&n.and_, "AND"},
+      {&n.or_, "OR"},
+      {&n.where_prefix, "WHERE "},
+      {&n.set_prefix, "SET "},
+      {&n.returning, " RETURNING "},
+      {&n.for_index, "_for_index_"},
+      {&n.hash_open, "#{"},
+      {&n.dollar_open, "${"},
+      {&n.close_brace, "}"},
+      {&n.rewrite_pattern, "#\\{([^}]+)\\}"},
       {&n.rewrite_template, ":\\1"},
       {&n.result_type_message, "please check result_type: can`t set type: "},
-      {&n.builtins_key, "__builtins__"}, {&n.keys, "keys"}, {&n.isinstance, "isinstance"}, {&n.list, "list"},
-      {&n.isinstance_open, "isinstance("}, {&n.isinstance_close, ",list)"},
-      {&n.copy_open, "[item for item in "}, {&n.copy_close, "]"},
+      {&n.builtins_key, "__builtins__"},
+      {&n.keys, "keys"},
+      {&n.isinstance, "isinstance"},
+      {&n.list, "list"},
+      {&n.isinstance_open, "isinstance("},
+      {&n.isinstance_close, ",list)"},
+      {&n.copy_open, "[item for item in "},
+      {&n.copy_close, "]"},
   };
   for (auto& [slot, text] : table) *slot = intern(text);
 }
@@ -309,10 +376,19 @@ void populate(ModuleBuilder& m) {
   Py_INCREF(orig.param_pattern);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.mapper.stmtloom", nullptr, -1,
-                          nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "verdin.mapper.stmtloom",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 }  // namespace stmtloom
 
-PyMODINIT_FUNC PyInit_stmtloom() { return verdin::create_module(&stmtloom::module_def, stmtloom::populate); }
+PyMODINIT_FUNC PyInit_stmtloom() {
+  return verdin::create_module(&stmtloom::module_def, stmtloom::populate);
+}

@@ -126,7 +126,8 @@ Ref scan(Func& f, PyObject* text) {
     // dict.fromkeys keeps the first occurrence of each distinct match, in order.
     Ref distinct = Ref::take(PyDict_New());
     Ref fit = Ref::take(PyObject_GetIter(found.get()));
-    while (Ref m = Ref::steal(PyIter_Next(fit.get()))) ok(PyDict_SetItem(distinct.get(), m.get(), Py_None));
+    while (Ref m = Ref::steal(PyIter_Next(fit.get())))
+      ok(PyDict_SetItem(distinct.get(), m.get(), Py_None));
     if (PyErr_Occurred()) throw_error();
     PyObject *param, *unused;
     Py_ssize_t pos = 0;
@@ -155,7 +156,9 @@ Ref scan(Func& f, PyObject* text) {
   return result;
 }
 
-Ref get_sql_param(Func& f, PyObject* const* a) { return scan(f, a[0]); }
+Ref get_sql_param(Func& f, PyObject* const* a) {
+  return scan(f, a[0]);
+}
 
 // `value` if it is truthy and has a non-space character, else "".
 Ref meaningful(PyObject* value, PyObject* not_space) {
@@ -268,9 +271,9 @@ void populate(ModuleBuilder& m) {
       {"DATE", str_list({"DATE", "TIME", "TIMESTAMP"})},
       {"STRING", str_list({"CHAR", "VARCHAR", "NCHAR", "NVARCHAR", "LONGNVARCHAR", "LONGVARCHAR"})},
       {"BINARY", str_list({"BINARY", "VARBINARY", "LONGVARBINARY", "BLOB"})},
-      {"OTHER", str_list({"ARRAY", "CLOB", "CURSOR", "DATALINK", "DATETIMEOFFSET", "DISTINCT",
-                          "NCLOB", "NULL", "OTHER", "REAL", "REF", "ROWID", "SQLXML", "STRUCT",
-                          "UNDEFINED"})},
+      {"OTHER",
+       str_list({"ARRAY", "CLOB", "CURSOR", "DATALINK", "DATETIMEOFFSET", "DISTINCT", "NCLOB",
+                 "NULL", "OTHER", "REAL", "REF", "ROWID", "SQLXML", "STRUCT", "UNDEFINED"})},
   };
   for (auto& [key, value] : groups) ok(PyDict_SetItemString(type_mapping.get(), key, value.get()));
   m.set("type_mapping", type_mapping.get());
@@ -299,9 +302,18 @@ void populate(ModuleBuilder& m) {
   m.def(s_get_regex_value);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.utils.bindnote", nullptr, -1,
-                          nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "verdin.utils.bindnote",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_bindnote() { return create_module(&module_def, populate); }
+PyMODINIT_FUNC PyInit_bindnote() {
+  return create_module(&module_def, populate);
+}

@@ -53,9 +53,18 @@ void populate(ModuleBuilder& m) {
   m.def(s_last);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.utils.clausetrim", nullptr, -1,
-                          nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "verdin.utils.clausetrim",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_clausetrim() { return create_module(&module_def, populate); }
+PyMODINIT_FUNC PyInit_clausetrim() {
+  return create_module(&module_def, populate);
+}

@@ -32,7 +32,9 @@ Ref module_get(Func& f, PyObject* name) {
   return Ref::borrow(v ? v : Py_None);
 }
 
-bool is_container_class(PyObject* cls) { return ok(PyObject_IsSubclass(cls, container_types)) != 0; }
+bool is_container_class(PyObject* cls) {
+  return ok(PyObject_IsSubclass(cls, container_types)) != 0;
+}
 
 Ref is_container_type_by_str(Func& f, PyObject* const* a) {
   PyObject* type_str = a[0];
@@ -91,7 +93,9 @@ Ref is_container_type(Func& f, PyObject* const* a) {
   return Ref::borrow(is_container_class(origin.get()) ? Py_True : Py_False);
 }
 
-Ref get_base_type(Func& f, PyObject* const* a) { return origin_or_self(f, a[0]); }
+Ref get_base_type(Func& f, PyObject* const* a) {
+  return origin_or_self(f, a[0]);
+}
 
 Ref is_result_class(Func& f, PyObject* const* a) {
   PyObject* data_type = a[0];
@@ -115,15 +119,21 @@ const Param p_data_type[] = {{"data_type"}};
 
 const FuncSpec s_is_container_type_by_str =
     fn("is_container_type_by_str", is_container_type_by_str, p_type_str, "bool");
-const FuncSpec s_get_type_from_string = fn("get_type_from_string", get_type_from_string, p_type_str);
+const FuncSpec s_get_type_from_string =
+    fn("get_type_from_string", get_type_from_string, p_type_str);
 const FuncSpec s_is_container_type = fn("is_container_type", is_container_type, p_type_obj, "bool");
 const FuncSpec s_get_base_type = fn("get_base_type", get_base_type, p_generic_type);
 const FuncSpec s_is_result_class = fn("is_result_class", is_result_class, p_data_type);
 
 void populate(ModuleBuilder& m) {
-  n = Names{intern("builtins"),  intern("is_dataclass"),    intern("import_module"),
-            intern("get_origin"), intern("BaseModel"),      intern("DeclarativeBase"),
-            intern("."),          intern(": ")};
+  n = Names{intern("builtins"),
+            intern("is_dataclass"),
+            intern("import_module"),
+            intern("get_origin"),
+            intern("BaseModel"),
+            intern("DeclarativeBase"),
+            intern("."),
+            intern(": ")};
   container_types = Py_BuildValue("(OOOO)", &PyList_Type, &PyTuple_Type, &PyDict_Type, &PySet_Type);
   ok(container_types);
   m.import_from("collections.abc", "Container");
@@ -142,9 +152,18 @@ void populate(ModuleBuilder& m) {
   m.def(s_is_result_class);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.utils.kindprobe", nullptr, -1,
-                          nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "verdin.utils.kindprobe",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_kindprobe() { return create_module(&module_def, populate); }
+PyMODINIT_FUNC PyInit_kindprobe() {
+  return create_module(&module_def, populate);
+}

@@ -22,8 +22,7 @@ Ref time_format(Func& f, PyObject* const* a) {
 }
 
 const Param p_like[] = {{"value"}};
-const Param p_time_format[] = {{"date_value"},
-                               {"format", "str", Def::str, "%Y-%m-%d %H:%M:%S"}};
+const Param p_time_format[] = {{"date_value"}, {"format", "str", Def::str, "%Y-%m-%d %H:%M:%S"}};
 
 const FuncSpec s_like = fn("like", like, p_like);
 const FuncSpec s_time_format = fn("time_format", time_format, p_time_format);
@@ -42,9 +41,18 @@ void populate(ModuleBuilder& m) {
   m.set("default_fun_dict", registry.get());
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "verdin.utils.snippets", nullptr, -1,
-                          nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "verdin.utils.snippets",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_snippets() { return create_module(&module_def, populate); }
+PyMODINIT_FUNC PyInit_snippets() {
+  return create_module(&module_def, populate);
+}
