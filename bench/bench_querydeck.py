@@ -7,20 +7,13 @@ Run: python bench/bench_querydeck.py
 """
 import os
 import tempfile
-import timeit
 
+from _timing import best_pair
 from sqlalchemy import create_engine, text
 from sqlalchemy.orm import Session
 
 from verdin.db.querydeck import Page, SqlTemplate
 
-
-def best_pair(ours, plain, number, rounds=15):
-    best_ours = best_plain = float("inf")
-    for _ in range(rounds):
-        best_ours = min(best_ours, timeit.timeit(ours, number=number) / number)
-        best_plain = min(best_plain, timeit.timeit(plain, number=number) / number)
-    return best_ours, best_plain
 
 
 def main():

@@ -4,8 +4,8 @@ Run: python bench/bench_stmtloom.py
 """
 import os
 import tempfile
-import timeit
 
+from _timing import best_pair
 from sqlalchemy import text
 
 from verdin.mapper.stmtloom import ParseMapper
@@ -67,13 +67,6 @@ CASES = [
 ]
 
 
-def per_call_pair(ours, floor, number, rounds=15):
-    """Best per-call time of each, measured alternately so that both see the same machine."""
-    best_ours = best_floor = float("inf")
-    for _ in range(rounds):
-        best_ours = min(best_ours, timeit.timeit(ours, number=number) / number)
-        best_floor = min(best_floor, timeit.timeit(floor, number=number) / number)
-    return best_ours, best_floor
 
 
 def main():
@@ -87,7 +80,7 @@ def main():
     for label, sql_id, params in CASES:
         final = mapper.get_sql(sql_id, params)[0].text
         number = 200 if "1000" in label else 2000
-        ours, floor = per_call_pair(lambda: mapper.get_sql(sql_id, params), lambda: text(final), number)
+        ours, floor = best_pair(lambda: mapper.get_sql(sql_id, params), lambda: text(final), number)
         print(f"{label:<14}{ours * 1e6:>12.2f}{floor * 1e6:>12.2f}{ours / floor:>8.2f}")
 
 

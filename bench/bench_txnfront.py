@@ -12,9 +12,9 @@ Run: python bench/bench_txnfront.py
 import dataclasses
 import os
 import tempfile
-import timeit
 
 import pydantic
+from _timing import best_pair
 from sqlalchemy import create_engine, text
 from sqlalchemy.orm import Session
 
@@ -41,13 +41,6 @@ class ItemModel(pydantic.BaseModel):
     price: float
     qty: int
 
-
-def best_pair(ours, plain, number, rounds=15):
-    best_ours = best_plain = float("inf")
-    for _ in range(rounds):
-        best_ours = min(best_ours, timeit.timeit(ours, number=number) / number)
-        best_plain = min(best_plain, timeit.timeit(plain, number=number) / number)
-    return best_ours, best_plain
 
 
 def main():

@@ -45,6 +45,15 @@ class ModuleBuilder {
 // exception set on failure. For use in PyInit_* functions.
 PyObject* create_module(PyModuleDef* def, void (*populate)(ModuleBuilder&)) noexcept;
 
+// Defines the extension module `short_name` (PyInit_<short_name>) named `full_name`, whose
+// globals are created by `populate`.
+#define VERDIN_MODULE(short_name, full_name, populate)                                             \
+  static PyModuleDef short_name##_module_def = {                                                   \
+      PyModuleDef_HEAD_INIT, full_name, nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr}; \
+  PyMODINIT_FUNC PyInit_##short_name() {                                                           \
+    return verdin::create_module(&short_name##_module_def, populate);                              \
+  }
+
 // An interned string that lives for the life of the process.
 PyObject* intern(const char* s);
 

@@ -45,13 +45,7 @@ Py_UCS4 max_char(const Char* d, const Span* spans, size_t n) {
 }  // namespace
 
 void split_ws(PyObject* s, Spans& out) {
-  Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-  const void* data = PyUnicode_DATA(s);
-  switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: split_kernel(static_cast<const Py_UCS1*>(data), len, out); break;
-    case PyUnicode_2BYTE_KIND: split_kernel(static_cast<const Py_UCS2*>(data), len, out); break;
-    default: split_kernel(static_cast<const Py_UCS4*>(data), len, out); break;
-  }
+  with_code_points(s, [&](auto* d, Py_ssize_t len) { split_kernel(d, len, out); });
 }
 
 Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix) {
@@ -62,12 +56,7 @@ Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix) {
   const void* data = PyUnicode_DATA(s);
   Py_UCS4 maxc = 127;
   if (!PyUnicode_IS_ASCII(s)) {
-    Py_UCS4 m;
-    switch (kind) {
-      case PyUnicode_1BYTE_KIND: m = max_char(static_cast<const Py_UCS1*>(data), spans, n); break;
-      case PyUnicode_2BYTE_KIND: m = max_char(static_cast<const Py_UCS2*>(data), spans, n); break;
-      default: m = max_char(static_cast<const Py_UCS4*>(data), spans, n); break;
-    }
+    Py_UCS4 m = with_code_points(s, [&](auto* d, Py_ssize_t) { return max_char(d, spans, n); });
     if (m > maxc) maxc = m;
   }
   if (prefix && PyUnicode_MAX_CHAR_VALUE(prefix) > maxc) maxc = PyUnicode_MAX_CHAR_VALUE(prefix);
@@ -136,13 +125,7 @@ Ref normalize_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
 }  // namespace
 
 Ref normalize_ws(PyObject* s) {
-  Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-  const void* data = PyUnicode_DATA(s);
-  switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: return normalize_kernel(s, static_cast<const Py_UCS1*>(data), len);
-    case PyUnicode_2BYTE_KIND: return normalize_kernel(s, static_cast<const Py_UCS2*>(data), len);
-    default: return normalize_kernel(s, static_cast<const Py_UCS4*>(data), len);
-  }
+  return with_code_points(s, [&](auto* d, Py_ssize_t len) { return normalize_kernel(s, d, len); });
 }
 
 Ref normalize_buffer(const Py_UCS1* d, Py_ssize_t len) {

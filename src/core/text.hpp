@@ -41,6 +41,18 @@ class SmallVec {
 
 using Spans = SmallVec<Span, 32>;
 
+// Calls fn(data, length) with the code points of `s` typed by its kind.
+template <typename Fn>
+decltype(auto) with_code_points(PyObject* s, Fn&& fn) {
+  Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+  const void* d = PyUnicode_DATA(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return fn(static_cast<const Py_UCS1*>(d), len);
+    case PyUnicode_2BYTE_KIND: return fn(static_cast<const Py_UCS2*>(d), len);
+    default: return fn(static_cast<const Py_UCS4*>(d), len);
+  }
+}
+
 // Py_UNICODE_ISSPACE for every 1-byte code point, as a table.
 extern const bool latin1_space[256];
 

@@ -182,19 +182,7 @@ void populate(ModuleBuilder& m) {
   m.def(s_limit_query);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "verdin.db.querydeck",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 }  // namespace
 }  // namespace querydeck
 
-PyMODINIT_FUNC PyInit_querydeck() {
-  return verdin::create_module(&querydeck::module_def, querydeck::populate);
-}
+VERDIN_MODULE(querydeck, "verdin.db.querydeck", querydeck::populate)

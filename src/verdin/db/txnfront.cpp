@@ -91,19 +91,7 @@ void populate(ModuleBuilder& m) {
   define_facade(m);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "verdin.db.txnfront",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 }  // namespace
 }  // namespace txnfront
 
-PyMODINIT_FUNC PyInit_txnfront() {
-  return verdin::create_module(&txnfront::module_def, txnfront::populate);
-}
+VERDIN_MODULE(txnfront, "verdin.db.txnfront", txnfront::populate)

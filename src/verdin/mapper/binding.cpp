@@ -55,21 +55,10 @@ void scan_binds(const Char* d, Py_ssize_t len, Spans& out) {
   }
 }
 
-template <typename Fn>
-void by_kind(PyObject* s, Spans& out, Fn&& fn) {
-  Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-  const void* d = PyUnicode_DATA(s);
-  switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: fn(static_cast<const Py_UCS1*>(d), len, out); break;
-    case PyUnicode_2BYTE_KIND: fn(static_cast<const Py_UCS2*>(d), len, out); break;
-    default: fn(static_cast<const Py_UCS4*>(d), len, out); break;
-  }
-}
-
 // re.sub("#\{([^}]+)\}", ":\1", s) for an exact str: "#{" becomes ":" and "}" is dropped.
 Ref rewrite_binds(PyObject* s) {
   Spans found;
-  by_kind(s, found, [](auto* d, Py_ssize_t len, Spans& o) { scan_binds(d, len, o); });
+  with_code_points(s, [&](auto* d, Py_ssize_t len) { scan_binds(d, len, found); });
   if (found.empty()) return Ref::borrow(s);
   Py_ssize_t len = PyUnicode_GET_LENGTH(s);
   // Only ASCII characters are removed, so the widest character (and the kind) stays.
@@ -150,13 +139,7 @@ Ref finish_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
 }
 
 Ref rewrite_and_format(PyObject* s) {
-  Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-  const void* d = PyUnicode_DATA(s);
-  switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: return finish_kernel(s, static_cast<const Py_UCS1*>(d), len);
-    case PyUnicode_2BYTE_KIND: return finish_kernel(s, static_cast<const Py_UCS2*>(d), len);
-    default: return finish_kernel(s, static_cast<const Py_UCS4*>(d), len);
-  }
+  return with_code_points(s, [&](auto* d, Py_ssize_t len) { return finish_kernel(s, d, len); });
 }
 
 // Collects bind values. Consecutive indexed names of one collection (a foreach) look the
@@ -243,7 +226,7 @@ Ref to_prepared_statement(Func& f, PyObject* const* a) {
   Ref pattern = f.global(n.param_pattern);
   if (pattern.get() == orig.param_pattern && PyUnicode_CheckExact(ret)) {
     Spans names;
-    by_kind(ret, names, [](auto* d, Py_ssize_t len, Spans& o) { scan_names(d, len, o); });
+    with_code_points(ret, [&](auto* d, Py_ssize_t len) { scan_names(d, len, names); });
     Collector collector(param, ret_param.get());
     for (const Span& s : names) {
       Ref match = Ref::take(PyUnicode_Substring(ret, s.start, s.end));

@@ -376,19 +376,7 @@ void populate(ModuleBuilder& m) {
   Py_INCREF(orig.param_pattern);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "verdin.mapper.stmtloom",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 }  // namespace
 }  // namespace stmtloom
 
-PyMODINIT_FUNC PyInit_stmtloom() {
-  return verdin::create_module(&stmtloom::module_def, stmtloom::populate);
-}
+VERDIN_MODULE(stmtloom, "verdin.mapper.stmtloom", stmtloom::populate)

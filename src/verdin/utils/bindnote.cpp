@@ -302,18 +302,6 @@ void populate(ModuleBuilder& m) {
   m.def(s_get_regex_value);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "verdin.utils.bindnote",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_bindnote() {
-  return create_module(&module_def, populate);
-}
+VERDIN_MODULE(bindnote, "verdin.utils.bindnote", populate)

@@ -122,18 +122,6 @@ void populate(ModuleBuilder& m) {
   m.def(s_param_str);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "verdin.utils.cdatakit",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_cdatakit() {
-  return create_module(&module_def, populate);
-}
+VERDIN_MODULE(cdatakit, "verdin.utils.cdatakit", populate)

@@ -53,18 +53,6 @@ void populate(ModuleBuilder& m) {
   m.def(s_last);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "verdin.utils.clausetrim",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_clausetrim() {
-  return create_module(&module_def, populate);
-}
+VERDIN_MODULE(clausetrim, "verdin.utils.clausetrim", populate)

@@ -152,18 +152,6 @@ void populate(ModuleBuilder& m) {
   m.def(s_is_result_class);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "verdin.utils.kindprobe",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_kindprobe() {
-  return create_module(&module_def, populate);
-}
+VERDIN_MODULE(kindprobe, "verdin.utils.kindprobe", populate)

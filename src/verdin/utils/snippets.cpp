@@ -41,18 +41,6 @@ void populate(ModuleBuilder& m) {
   m.set("default_fun_dict", registry.get());
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "verdin.utils.snippets",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_snippets() {
-  return create_module(&module_def, populate);
-}
+VERDIN_MODULE(snippets, "verdin.utils.snippets", populate)
