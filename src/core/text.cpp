@@ -89,13 +89,8 @@ namespace {
 // written (whitespace as ' ') and the position advances unless it repeats a space.
 template <typename Char>
 Ref normalize_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
-  Char small[512];
-  std::vector<Char> large;
-  Char* buf = small;
-  if (len > static_cast<Py_ssize_t>(std::size(small))) {
-    large.resize(static_cast<size_t>(len));
-    buf = large.data();
-  }
+  Scratch<Char> scratch(len);
+  Char* buf = scratch.data();
   Py_ssize_t pos = 0;
   bool last_space = true;  // suppresses leading whitespace
   bool other_space = false;

@@ -41,6 +41,25 @@ class SmallVec {
 
 using Spans = SmallVec<Span, 32>;
 
+// A buffer of `len` code units: on the stack for short texts, on the heap beyond.
+template <typename Char>
+class Scratch {
+ public:
+  explicit Scratch(Py_ssize_t len) {
+    if (len > static_cast<Py_ssize_t>(inline_size)) {
+      heap_.resize(static_cast<size_t>(len));
+      data_ = heap_.data();
+    }
+  }
+  Char* data() { return data_; }
+
+ private:
+  static constexpr size_t inline_size = 1024 / sizeof(Char);
+  Char inline_[inline_size];
+  std::vector<Char> heap_;
+  Char* data_ = inline_;
+};
+
 // Calls fn(data, length) with the code points of `s` typed by its kind.
 template <typename Fn>
 decltype(auto) with_code_points(PyObject* s, Fn&& fn) {

@@ -1,4 +1,5 @@
 // VerdinSqlSession: statements by namespace and id, forwarding, and the context-bound session.
+#include "sessions.hpp"
 #include "txnfront.hpp"
 
 namespace txnfront {
@@ -17,14 +18,7 @@ Ref con_of(PyObject* self) {
 Ref new_session(Func& f, PyObject* self) {
   Ref factory = f.global(n.sessionmaker);
   Ref bind = getattr(self, n.data_source);
-  if (factory.get() == orig.sessionmaker) {
-    // What that factory would pass to its Session class, without a new subclass per call.
-    PyObject* args[] = {bind.get(), Py_True, Py_False};
-    return call_kw(orig.session_cls, args, 0, n.kw_session);
-  }
-  PyObject* args[] = {bind.get(), Py_False};
-  Ref maker = call_kw(factory.get(), args, 0, n.kw_factory);
-  return call(maker.get());
+  return open_session(factory.get(), orig.sessionmaker, orig.session_cls, bind.get());
 }
 
 Ref init(Func& f, PyObject* const* a) {

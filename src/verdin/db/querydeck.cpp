@@ -139,8 +139,6 @@ void init_names() {
       {&n.comma, ","},
   };
   for (auto& [slot, text] : table) *slot = intern(text);
-  n.kw_session = ok(Py_BuildValue("(sss)", "bind", "autoflush", "expire_on_commit"));
-  n.kw_factory = ok(Py_BuildValue("(ss)", "bind", "expire_on_commit"));
 }
 
 namespace {

@@ -14,7 +14,7 @@ struct Names {
   PyObject *add, *add_all, *flush, *bulk_update_mappings, *first, *all, *scalar, *scalars;
   PyObject *scalar_one_or_none, *asdict, *parent, *data, *keys, *text_attr, *pageNum, *pageSize;
   PyObject *update, *update_orm2, *sessionmaker, *text_fn, *count_query, *limit_query;
-  PyObject *kw_session, *kw_factory, *enter, *exit, *total, *list, *empty_format;
+  PyObject *enter, *exit, *total, *list, *empty_format;
   PyObject *count_head, *count_tail, *limit_head, *comma;
 };
 extern Names n;
@@ -61,7 +61,8 @@ void init_names();
 #define VERDIN_TEMPLATE_METHODS(X)                                                                 \
   X(init)                                                                                          \
   X(get_session)                                                                                   \
-  X(insert) X(insert_list) X(insert_orm2) X(add) X(add_all) X(update) X(update_orm2) X(delete)     \
+  X(insert)                                                                                        \
+  X(insert_list) X(insert_orm2) X(add) X(add_all) X(update) X(update_orm2) X(delete)               \
       X(delete_orm2) X(bulk_update_mappings) X(execute_in_connection) X(select_one) X(select_list) \
           X(select_one_orm1) X(select_one_orm2) X(select_all_orm1) X(select_all_orm2)              \
               X(select_page)

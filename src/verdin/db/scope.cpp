@@ -1,5 +1,6 @@
 // The session scope: who owns the session, and so who commits, rolls back and closes it.
 #include "querydeck.hpp"
+#include "sessions.hpp"
 
 namespace querydeck {
 namespace {
@@ -35,15 +36,7 @@ Ref make_session(Scope* s) {
     throw_error();
   }
   Ref bind = getattr(s->tmpl, n.data_source);
-  if (factory.get() == orig.sessionmaker) {
-    // What sessionmaker(bind=..., expire_on_commit=False)() passes to its Session class,
-    // without building a new Session subclass for every scope.
-    PyObject* args[] = {bind.get(), Py_True, Py_False};
-    return call_kw(orig.session_cls, args, 0, n.kw_session);
-  }
-  PyObject* args[] = {bind.get(), Py_False};
-  Ref maker = call_kw(factory.get(), args, 0, n.kw_factory);
-  return call(maker.get());
+  return open_session(factory.get(), orig.sessionmaker, orig.session_cls, bind.get());
 }
 
 void scope_dealloc(PyObject* self) {

@@ -66,8 +66,6 @@ void init_names() {
   n.kw_data = ok(Py_BuildValue("(ss)", "data", "con"));
   n.kw_con = ok(Py_BuildValue("(s)", "con"));
   n.kw_con_param = ok(Py_BuildValue("(ss)", "con", "sql_param"));
-  n.kw_session = ok(Py_BuildValue("(sss)", "bind", "autoflush", "expire_on_commit"));
-  n.kw_factory = ok(Py_BuildValue("(ss)", "bind", "expire_on_commit"));
 }
 
 void populate(ModuleBuilder& m) {

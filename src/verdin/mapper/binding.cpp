@@ -116,13 +116,8 @@ Ref finish_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
   Spans binds;
   scan_binds(d, len, binds);
   if (binds.empty()) return normalize_ws(s);
-  Char small[512];
-  std::vector<Char> large;
-  Char* buf = small;
-  if (len > static_cast<Py_ssize_t>(std::size(small))) {
-    large.resize(static_cast<size_t>(len));
-    buf = large.data();
-  }
+  Scratch<Char> scratch(len);
+  Char* buf = scratch.data();
   Py_ssize_t from = 0, pos = 0;
   for (const Span& m : binds) {
     Py_ssize_t head = m.start - 2 - from;

@@ -132,13 +132,8 @@ Ref where_from_pieces(const TextBuilder& body) {
     if (PyUnicode_KIND(p) != PyUnicode_1BYTE_KIND) return Ref();
     total += PyUnicode_GET_LENGTH(p);
   }
-  Py_UCS1 small[1024];
-  std::vector<Py_UCS1> large;
-  Py_UCS1* buf = small;
-  if (total > static_cast<Py_ssize_t>(sizeof small)) {
-    large.resize(static_cast<size_t>(total));
-    buf = large.data();
-  }
+  Scratch<Py_UCS1> scratch(total);
+  Py_UCS1* buf = scratch.data();
   // " ".join(body.split()) into buf, branch-free as in normalize_ws
   Py_ssize_t pos = 0;
   bool last_space = true;
