@@ -15,7 +15,7 @@ struct Names {
   PyObject *mapper_dict, *data_source, *querydeck, *connection_local, *con, *get, *set;
   PyObject *get_sql, *select_page, *select_list, *insert, *delete_, *update, *results_handle;
   PyObject *select, *list, *commit, *rollback, *close, *SqlTemplate, *sessionmaker;
-  PyObject *kw_get_sql, *kw_page, *kw_select, *kw_sql_args, *kw_data, *kw_con, *kw_con_param;
+  PyObject *kw_get_sql, *kw_page, *kw_select, *kw_data, *kw_con, *kw_con_param;
   PyObject* not_found;
   PyObject *select_one, *insert_list, *add, *add_all, *select_all_orm1, *select_all_orm2;
   PyObject *select_one_orm1, *select_one_orm2, *delete_orm2, *update_orm2, *bulk_update_mappings;

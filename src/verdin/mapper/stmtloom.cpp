@@ -275,7 +275,7 @@ void init_names() {
       {&n.separator, "separator"},
       {&n.tag, "tag"},
       {&n.text, "text"},
-      {&n.tail, "tail"},
+
       {&n.attrib, "attrib"},
       {&n.get, "get"},
       {&n.parse, "parse"},

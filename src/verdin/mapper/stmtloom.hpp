@@ -16,7 +16,7 @@ struct Names {
   PyObject *refid, *test, *prefix, *suffix, *prefixOverrides, *suffixOverrides;
   PyObject *item, *collection, *open, *close, *separator;
   // attributes and methods
-  PyObject *tag, *text, *tail, *attrib, *get, *parse, *getroot, *iter, *findall, *sub;
+  PyObject *tag, *text, *attrib, *get, *parse, *getroot, *iter, *findall, *sub;
   PyObject *id_2_element_map, *result_type_map, *sql_type_map;
   PyObject *parse_element, *to_prepared_statement, *trim_prefix, *trim_suffix, *format_sql;
   PyObject *strip, *split, *join, *replace, *upper, *startswith, *endswith;

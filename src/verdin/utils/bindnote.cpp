@@ -7,7 +7,7 @@ using namespace verdin;
 namespace {
 
 struct Names {
-  PyObject *re, *compile, *search, *findall, *match, *group, *strip, *replace, *index;
+  PyObject *re, *compile, *search, *findall, *match, *group, *strip, *replace;
   PyObject *regex, *prefix, *text, *tail;
   PyObject *param_function_regex, *sql_regex_list, *SqlParam, *MapperParam, *get_regex_value;
   PyObject *resolve_param, *is_function, *param_name, *function_expression, *function_name;
@@ -227,7 +227,6 @@ void populate(ModuleBuilder& m) {
   n.group = intern("group");
   n.strip = intern("strip");
   n.replace = intern("replace");
-  n.index = intern("index");
   n.regex = intern("regex");
   n.prefix = intern("prefix");
   n.text = intern("text");
