@@ -118,6 +118,8 @@ def test_methods_bind_like_python_functions():
          "convert_cdata() takes from 1 to 2 positional arguments but 3 were given"),
         (lambda: cdatakit.convert_cdata("a", string="b"), "convert_cdata() got multiple values for argument 'string'"),
         (lambda: cdatakit.convert_cdata("a", nope=1), "convert_cdata() got an unexpected keyword argument 'nope'"),
+        (lambda: cdatakit.convert_cdata("a", 1, 2, nope=1),
+         "convert_cdata() got an unexpected keyword argument 'nope'"),
         (lambda: clausetrim.replace_sql_first(),
          "replace_sql_first() missing 3 required positional arguments: 'string', 'prefix_overrides', and 'replace'"),
         (lambda: clausetrim.replace_sql_first("a"),

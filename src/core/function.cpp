@@ -126,10 +126,6 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
           Ref* held) {
   const FuncSpec* s = f->spec;
   const int n = s->nparams;
-  if (nargs > n) {
-    too_many_positional(f, nargs);
-    throw_error();
-  }
   for (int i = 0; i < n; i++) out[i] = i < nargs ? args[i] : nullptr;
   if (kwnames != nullptr) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -164,6 +160,11 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
       }
       out[idx] = args[nargs + k];
     }
+  }
+  // As the interpreter does: keyword errors first, then the positional count.
+  if (nargs > n) {
+    too_many_positional(f, nargs);
+    throw_error();
   }
   bool missing = false;
   for (int i = 0; i < n; i++) {
