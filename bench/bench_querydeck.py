@@ -6,10 +6,9 @@ commit, close. Both run on the same SQLite file, measured alternately in one run
 Run: python bench/bench_querydeck.py
 """
 import os
-import tempfile
 
-from _timing import best_pair
-from sqlalchemy import create_engine, text
+from _common import best_pair, item_database
+from sqlalchemy import text
 from sqlalchemy.orm import Session
 
 from verdin.db.querydeck import Page, SqlTemplate
@@ -17,14 +16,7 @@ from verdin.db.querydeck import Page, SqlTemplate
 
 
 def main():
-    folder = "/dev/shm" if os.path.isdir("/dev/shm") else None
-    fd, path = tempfile.mkstemp(suffix=".db", dir=folder)
-    os.close(fd)
-    engine = create_engine(f"sqlite:///{path}")
-    with engine.begin() as conn:
-        conn.execute(text("create table item (id integer primary key, name text, price real, qty integer)"))
-        conn.execute(text("insert into item (name, price, qty) values (:name, :price, :qty)"),
-                      [{"name": f"item {i}", "price": i * 1.5, "qty": i} for i in range(1, 1001)])
+    engine, path = item_database(1000)
     t = SqlTemplate(engine)
 
     one = text("select id, name, price, qty from item where id = :id")

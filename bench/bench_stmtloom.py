@@ -5,7 +5,7 @@ Run: python bench/bench_stmtloom.py
 import os
 import tempfile
 
-from _timing import best_pair
+from _common import best_pair
 from sqlalchemy import text
 
 from verdin.mapper.stmtloom import ParseMapper

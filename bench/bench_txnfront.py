@@ -14,8 +14,8 @@ import os
 import tempfile
 
 import pydantic
-from _timing import best_pair
-from sqlalchemy import create_engine, text
+from _common import best_pair, item_database
+from sqlalchemy import text
 from sqlalchemy.orm import Session
 
 from verdin.db.txnfront import VerdinSqlSession, results_handle
@@ -44,14 +44,7 @@ class ItemModel(pydantic.BaseModel):
 
 
 def main():
-    folder = "/dev/shm" if os.path.isdir("/dev/shm") else None
-    fd, path = tempfile.mkstemp(suffix=".db", dir=folder)
-    os.close(fd)
-    engine = create_engine(f"sqlite:///{path}")
-    with engine.begin() as conn:
-        conn.execute(text("create table item (id integer primary key, name text, price real, qty integer)"))
-        conn.execute(text("insert into item (name, price, qty) values (:name, :price, :qty)"),
-                     [{"name": f"item {i}", "price": i * 1.5, "qty": i} for i in range(1, 101)])
+    engine, path = item_database(100)
     with tempfile.NamedTemporaryFile("w", suffix=".xml", delete=False) as f:
         f.write(MAPPER)
     db = VerdinSqlSession({"shop": ParseMapper(f.name)}, data_source=engine)
