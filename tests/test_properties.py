@@ -93,8 +93,7 @@ def mapper_for(statement):
 @given(STATEMENTS, PARAMS)
 def test_generated_statements(statement, params):
     mapper = mapper_for(statement)
-    # foreach adds __builtins__ to the caller's dict (documented), which tests could see: every
-    # call gets its own copy
+    # every call gets its own copy of the parameters
     fresh = lambda: {k: list(v) if isinstance(v, list) else v for k, v in params.items()}  # noqa: E731
     sql, binds, kind, result_type = mapper.get_sql("s", fresh())
     final = sql.text
