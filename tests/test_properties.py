@@ -188,6 +188,10 @@ def test_escape_then_unescape_round_trips(text):
 @SETTINGS
 @given(ANY_TEXT)
 def test_sql_string_format_gives_one_literal(value):
+    if "\\" in value:
+        with pytest.raises(ValueError):
+            cdatakit.sql_string_format(value)
+        return
     out = cdatakit.sql_string_format(value)
     assert len(out) >= 2 and out[0] == out[-1] == "'"
     inner = out[1:-1]
@@ -204,7 +208,8 @@ def test_sql_string_format_gives_one_literal(value):
 @given(ANY_TEXT)
 def test_text_utilities_never_crash(text):
     cdatakit.replace_cdata(text)
-    cdatakit.param_str(text)
+    if "\\" not in text:
+        cdatakit.param_str(text)
     clausetrim.replace_sql_first(text, "AND |OR ", "")
     clausetrim.replace_sql_last(text, ",", "")
     try:
