@@ -561,8 +561,10 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
         hit = truth(r.get());
       }
       if (hit) {
-        Ref rest = prefix ? Ref::take(PyUnicode_Substring(cur.get(), len, size))
-                          : Ref::take(PyUnicode_Substring(cur.get(), 0, std::max<Py_ssize_t>(size - len, 0)));
+        Ref rest =
+            prefix
+                ? Ref::take(PyUnicode_Substring(cur.get(), len, size))
+                : Ref::take(PyUnicode_Substring(cur.get(), 0, std::max(size - len, Py_ssize_t{0})));
         rest = strip_ws(rest.get());
         // Text only ever gets shorter here: the same length means a term that removes nothing
         // (a tuple holding ""), which would match forever.
