@@ -88,3 +88,20 @@ def table(engine):
     yield name
     with engine.begin() as conn:
         conn.execute(text(f"drop table if exists {name}"))
+
+
+@pytest.fixture
+def child():
+    """Runs Python source in a fresh interpreter (a crash or a hang must not take the suite along);
+    returns its stdout lines, failing on a non-zero exit."""
+    import subprocess
+    import sys
+    import textwrap
+
+    def run(source, timeout=60):
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True,
+                              text=True, timeout=timeout)
+        assert done.returncode == 0, done.stderr[-3000:]
+        return done.stdout.splitlines()
+
+    return run

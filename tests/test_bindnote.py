@@ -157,3 +157,31 @@ def test_resolve_param_override_in_subclass(monkeypatch):
 
     monkeypatch.setattr(bindnote, "sql_regex_list", [Upper(r"\#\{.+?\}", "#")])
     assert [p.name for p in bindnote.get_sql_param("#{ab}")] == ["#{AB}"]
+
+
+def test_scan_holds_each_reference_across_resolve_param(child):
+    out = child("""
+        import gc, types
+        from verdin.utils import bindnote
+
+        class Name(str):  # tracked by the collector, so reachable through gc.get_referrers
+            pass
+
+        class Pattern:
+            def findall(self, text):
+                return [Name("#{a}"), Name("#{b}")]
+
+        class Dropping(bindnote.SqlParamRegex):
+            def resolve_param(self, param):
+                for holder in gc.get_referrers(param):
+                    if type(holder) in (list, dict):
+                        holder.clear()
+                return bindnote.SqlParam(function_expression="f(x)", is_function=True, function_name="f")
+
+        entry = Dropping("x", "#")
+        entry.regex = Pattern()
+        bindnote.sql_regex_list = [entry]
+        bindnote.MapperParam = lambda sql_param, full_name: types.SimpleNamespace(full_name=full_name)
+        print([str(p.full_name) for p in bindnote.get_sql_param("text")])
+    """)
+    assert out == ["['#{a}']"]

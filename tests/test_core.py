@@ -222,3 +222,40 @@ def test_errors_inside_calls_do_not_leak_references():
     run()
     gc.collect()
     assert len(gc.get_objects()) - before < 50
+
+
+def everything_callable():
+    from verdin.db import querydeck, txnfront
+    from verdin.mapper import stmtloom
+
+    def native(obj):
+        obj = obj.__func__ if isinstance(obj, staticmethod) else obj
+        return type(obj).__name__ == "native_function" and obj.__module__ == mod.__name__
+
+    for mod in [*MODULES, stmtloom, querydeck, txnfront]:
+        for obj in vars(mod).values():
+            if isinstance(obj, type) and obj.__module__ == mod.__name__:
+                # a private (mangled) name is not found by its qualified name, as in Python
+                private = "_" + obj.__name__ + "__"
+                yield from (getattr(obj, k) for k, v in vars(obj).items() if native(v) and not k.startswith(private))
+            elif native(obj):
+                yield obj
+
+
+@pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
+def test_functions_pickle_and_copy_by_reference(protocol):
+    import copy
+
+    functions = list(everything_callable())
+    assert len(functions) > 40
+    assert pickle.loads(pickle.dumps(functions, protocol)) == functions
+    assert all(a is b for a, b in zip(copy.deepcopy(functions), functions))
+    registry = copy.deepcopy(snippets.default_fun_dict)
+    assert registry == snippets.default_fun_dict and registry is not snippets.default_fun_dict
+
+
+def test_functions_reach_a_process_pool():
+    import multiprocessing
+
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        assert pool.map(cdatakit.sql_string_format, ["it's"]) == ["'it''s'"]

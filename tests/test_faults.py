@@ -228,6 +228,23 @@ def test_bind_values_reach_the_database_as_data(db, table):
     assert db.execute_sql("count", "f", {}, return_type=int) == len(HOSTILE)
 
 
+def test_line_comment_keeps_the_where_clause(engine, table, fresh, tmp_path):
+    path = tmp_path / "c.xml"
+    path.write_text(f"""<mapper namespace="c">
+      <update id="rename">update {table} set name = #{{name}} -- one row only
+        where n = #{{n}}</update>
+      <select id="names">select name from {table} -- #{{n}} is the row
+        where n = #{{n}}</select>
+    </mapper>""")
+    db = VerdinSqlSession({"c": ParseMapper(str(path))}, data_source=engine)
+    with engine.begin() as conn:
+        conn.execute(text(f"insert into {table} (name, n) values ('a', 1), ('b', 2)"))
+    db.execute_sql("rename", "c", {"name": "z", "n": 1})
+    assert sorted(fresh(f"select name, n from {table}")) == [("b", 2), ("z", 1)]
+    assert db.execute_sql("names", "c", {"n": 2}) == [{"name": "b"}]
+    db.close()
+
+
 def test_entity_expansion_bomb_is_refused(tmp_path):
     entities = "".join(f'<!ENTITY e{i} "{("&e" + str(i - 1) + ";") * 10}">' for i in range(1, 10))
     bomb = (f'<?xml version="1.0"?><!DOCTYPE mapper [<!ENTITY e0 "xxxxxxxxxx">{entities}]>'

@@ -93,8 +93,7 @@ def mapper_for(statement):
 @given(STATEMENTS, PARAMS)
 def test_generated_statements(statement, params):
     mapper = mapper_for(statement)
-    # foreach adds __builtins__ to the caller's dict (documented), which tests could see: every
-    # call gets its own copy
+    # every call gets its own copy of the parameters
     fresh = lambda: {k: list(v) if isinstance(v, list) else v for k, v in params.items()}  # noqa: E731
     sql, binds, kind, result_type = mapper.get_sql("s", fresh())
     final = sql.text
@@ -189,6 +188,10 @@ def test_escape_then_unescape_round_trips(text):
 @SETTINGS
 @given(ANY_TEXT)
 def test_sql_string_format_gives_one_literal(value):
+    if "\\" in value:
+        with pytest.raises(ValueError):
+            cdatakit.sql_string_format(value)
+        return
     out = cdatakit.sql_string_format(value)
     assert len(out) >= 2 and out[0] == out[-1] == "'"
     inner = out[1:-1]
@@ -205,7 +208,8 @@ def test_sql_string_format_gives_one_literal(value):
 @given(ANY_TEXT)
 def test_text_utilities_never_crash(text):
     cdatakit.replace_cdata(text)
-    cdatakit.param_str(text)
+    if "\\" not in text:
+        cdatakit.param_str(text)
     clausetrim.replace_sql_first(text, "AND |OR ", "")
     clausetrim.replace_sql_last(text, ",", "")
     try:

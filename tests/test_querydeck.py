@@ -519,3 +519,52 @@ def test_context_manager_of_an_override(engine, table):
     with pytest.raises(UnboundLocalError, match="last_rowid"):
         t.insert(text("insert into no_such_table values (1)"))
     assert t.select_list(text("select 1 as one")) == [{"one": 1}]
+
+
+def test_session_scope_survives_misuse(child):
+    out = child("""
+        from sqlalchemy import create_engine, event, text
+        from sqlalchemy.orm import Session
+        from verdin.db.querydeck import SqlTemplate
+
+        t = SqlTemplate(create_engine("sqlite://"))
+
+        def attempt(*args, enter=True, repeat=1):
+            scope = t.get_session()
+            if enter:
+                scope.__enter__()
+            try:
+                return [scope.__exit__(*args) for _ in range(repeat)]
+            except Exception as e:
+                return type(e).__name__
+
+        print(attempt(None, "x", None), attempt(ValueError, ValueError, None))
+        print(attempt(None, None, None, enter=False), attempt(None, None, None, repeat=2))
+
+        scope = t.get_session()
+        session = scope.__enter__()
+        for name in ("after_commit", "after_soft_rollback"):
+            event.listen(session, name, lambda *a, name=name: print(name, scope.__exit__(None, None, None)))
+        print(scope.__exit__(None, None, None))
+        scope = t.get_session()
+        session = scope.__enter__()
+        session.execute(text("select 1"))
+        event.listen(session, "after_rollback", lambda *a: print("rollback", scope.__exit__(None, None, None)))
+        print(scope.__exit__(ValueError, ValueError("v"), None))
+    """)
+    assert out == ["TypeError TypeError", "[False] [False, False]", "after_commit False", "False",
+                   "rollback False", "False"]
+
+
+def test_session_scope_cycles_are_collected():
+    import gc
+    import weakref
+
+    from sqlalchemy import create_engine
+
+    t = SqlTemplate(create_engine("sqlite://"))
+    t.scope = t.get_session()
+    ref = weakref.ref(t)
+    del t
+    gc.collect()
+    assert ref() is None

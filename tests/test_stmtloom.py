@@ -343,7 +343,7 @@ def test_foreach(mapper):
     params = {"ids": [4, 5, 6]}
     out = m.parse_element(element, {"params": params})
     assert out == "(#{ids_for_index_0},#{ids_for_index_1},#{ids_for_index_2})"
-    assert "__builtins__" in params
+    assert "__builtins__" not in params
     assert m.parse_element(element, {"params": {"ids": []}}) == "()"
     assert sql_of(m, "s", {"ids": ["a", "b"]}) == ("(:ids_for_index_0,:ids_for_index_1)",
                                                    {"ids_for_index_0": "a", "ids_for_index_1": "b"})
@@ -713,3 +713,109 @@ def test_recursion_on_small_thread_stacks(write, stack_kib):
         threading.stack_size(previous)
     assert outcomes == ["RecursionError", "RecursionError"]
     assert sql_of(ParseMapper(write('<select id="s"><if test="1">ok</if></select>')), "s")[0] == "ok"
+
+
+# --- statements as written -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("body, sql", [
+    ("update t set a = #{a} -- one row only\n where id = #{id}", "update t set a = :a where id = :id"),
+    ("select 1 -- #{a} unbound\r\nfrom t", "select 1 from t"),
+    ("select '--a', 'it''s -- x', \"b--\", `c--` -- gone", "select '--a', 'it''s -- x', \"b--\", `c--`"),
+    ("select /* -- kept */ 1", "select /* -- kept */ 1"),
+    ('select 1 <if test="1">-- in a child\n and 2</if> -- in a tail\n from t', "select 1 and 2 from t"),
+    ('select <include refid="f"/> from t', "select a from t"),
+    ('select <foreach item="i" collection="ids" open="(" close=")" separator=",">#{i} -- x\n</foreach>',
+     "select (:ids_for_index_0 ,:ids_for_index_1 )"),
+    ('select <foreach item="i" collection="ids" open="" close="" separator=",">#{i}<if test="1">'
+     ' x</if> -- y\n</foreach>', "select :ids_for_index_0 x ,:ids_for_index_1 x"),
+])
+def test_line_comments_end_at_the_line_break(mapper, body, sql):
+    m = mapper(f'<sql id="f">a -- comment\n</sql><select id="s">{body}</select>')
+    params = {"a": 1, "id": 2, "ids": [3, 4]}
+    text, binds = sql_of(m, "s", params)
+    assert text == sql
+    assert set(binds) == set(re.findall(r":(\w+)", sql))
+
+
+@pytest.mark.parametrize("collection, params, error", [
+    ("ids", {"ids": [1, 2]}, None),
+    ("ids", {"ids": (1, 2)}, "Collection must be a list"),
+    ("ids[:1]", {"ids": [1, 2]}, None),
+    ("ids[:1]", {"ids": None}, "not subscriptable"),
+    ("ids", {"ids": [1], "__builtins__": __builtins__}, None),
+])
+def test_callers_parameters_are_left_as_they_were(mapper, collection, params, error):
+    m = mapper(f'<select id="s"><if test="params is not None"><foreach item="i" collection="{collection}" '
+               'open="(" close=")" separator=",">#{i}</foreach></if></select>')
+    before = list(params.items())
+    if error:
+        with pytest.raises(Exception, match=error):
+            m.get_sql("s", params)
+    else:
+        m.get_sql("s", params)
+    assert list(params.items()) == before
+
+
+@pytest.mark.parametrize("terms, prefix", [({("",)}, True), ({("", "x")}, False), ({("",), "a"}, True)])
+def test_trimming_ends_with_terms_that_remove_nothing(child, terms, prefix):
+    out = child(f"""
+        from verdin.mapper.stmtloom import ParseMapper
+        trim = ParseMapper.{'_trim_prefix' if prefix else '_trim_suffix'}
+        print(repr(trim("", {terms!r})), repr(trim("a b", {terms!r})))
+    """, timeout=30)
+    assert out == ["'' ''"]
+
+
+@pytest.mark.parametrize("collection, params, expected", [
+    # the compiler reads identifiers NFKC-normalised
+    ("ｉｄｓ", {"ids": [1, 2], "ｉｄｓ": [1]}, "(#{ｉｄｓ_for_index_0},#{ｉｄｓ_for_index_1})"),
+    # a constant to the compiler, whatever the globals hold
+    ("__debug__", {"__debug__": [1]}, Exception("Collection must be a list")),
+])
+def test_foreach_collection_reads_names_as_eval_does(mapper, collection, params, expected):
+    m = mapper(f'<select id="s"><foreach item="i" collection="{collection}" open="(" close=")" '
+               'separator=",">#{i}</foreach></select>')
+    element = m.id_2_element_map["s"][0]
+    if isinstance(expected, Exception):
+        with pytest.raises(Exception, match=str(expected)):
+            m.parse_element(element, {"params": params})
+    else:
+        assert m.parse_element(element, {"params": params}) == expected
+
+
+def test_coding_cookie_in_a_test_is_a_comment(mapper):
+    m = mapper('<select id="s">x</select>')
+    test = "# -*- coding: latin-1 -*-\nparams['v'] == 'é'"
+    assert eval(test, {"params": {"v": "é"}}) is True
+    element = et.fromstring('<if test="">yes</if>')
+    element.set("test", test)
+    assert m.parse_element(element, {"params": {"v": "é"}}) == "yes"
+
+
+def test_load_mappers_holds_the_paths_it_passes_on(child):
+    out = child("""
+        import gc, os
+        from verdin.mapper import stmtloom
+
+        class Path(os.PathLike):
+            def __init__(self, name):
+                self.name = name
+            def __fspath__(self):
+                return "".join(["/nonexistent/", self.name])  # a new string each time
+
+        seen = []
+
+        class Swapping:
+            def __init__(self, path):
+                for holder in gc.get_referrers(path):
+                    if type(holder) is list and holder is not seen:
+                        holder[:] = ["".join(["/other/", str(i)]) for i in range(len(holder))]
+                seen.append(str(path))
+                self.namespace = "ns%d" % len(seen)
+
+        stmtloom.ParseMapper = Swapping
+        mappers = stmtloom.load_mappers([Path("a.xml"), Path("b.xml")])
+        print(sorted(mappers), seen)
+    """)
+    assert out == ["['ns1', 'ns2'] ['/nonexistent/a.xml', '/other/1']"]

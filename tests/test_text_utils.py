@@ -104,6 +104,15 @@ def test_param_str_subclasses_and_numbers():
         cdatakit.param_str(Bad())
 
 
+@pytest.mark.parametrize("helper", [cdatakit.sql_string_format, cdatakit.param_str, snippets.like])
+@pytest.mark.parametrize("value", ["x\\' or 1=1 -- ", "\\", "'a\\b'"])
+def test_literal_helpers_refuse_backslashes(helper, value):
+    # MySQL-family servers read a backslash in a literal as an escape: the literal would end early
+    with pytest.raises(ValueError, match="backslash .* bind it as a parameter"):
+        helper(value)
+    assert helper(value.replace("\\", "/")) == cdatakit.sql_string_format(value.replace("\\", "/"))
+
+
 def test_param_str_reads_sql_string_format_global(monkeypatch):
     monkeypatch.setattr(cdatakit, "sql_string_format", lambda v: f"<{v}>")
     assert cdatakit.param_str("x") == "<x>"

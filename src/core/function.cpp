@@ -353,6 +353,17 @@ PyObject* func_kwdefaults(PyObject*, void*) {
   Py_RETURN_NONE;
 }
 
+// Pickled (and copied) by reference, as Python functions are: pickle imports __module__ and
+// looks the qualified name up there.
+PyObject* func_reduce(PyObject* self, PyObject*) {
+  return Py_NewRef(reinterpret_cast<Func*>(self)->qualname);
+}
+
+PyMethodDef func_methods[] = {
+    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef func_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__text_signature__", func_text_signature, nullptr, nullptr, nullptr},
@@ -390,6 +401,7 @@ PyTypeObject func_type = [] {
   t.tp_clear = func_clear;
   t.tp_weaklistoffset = offsetof(Func, weakrefs);
   t.tp_members = func_members;
+  t.tp_methods = func_methods;
   t.tp_getset = func_getset;
   t.tp_descr_get = func_descr_get;
   t.tp_dictoffset = offsetof(Func, dict);
@@ -397,16 +409,13 @@ PyTypeObject func_type = [] {
 }();
 
 Ref Func::global(PyObject* key) const {
-  PyObject* v = PyDict_GetItemWithError(globals, key);
-  if (v == nullptr) {
-    if (PyErr_Occurred()) throw_error();
-    v = PyDict_GetItemWithError(builtins_dict(), key);
-    if (v == nullptr) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-      throw_error();
-    }
+  if (Ref v = dict_get(globals, key)) return v;
+  Ref v = dict_get(builtins_dict(), key);
+  if (!v) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    throw_error();
   }
-  return Ref::borrow(v);
+  return v;
 }
 
 void raise_arg_type(const char* name, const char* expected, PyObject* got) {

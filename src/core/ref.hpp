@@ -94,6 +94,20 @@ inline Ref import(const char* name) {
   return Ref::take(PyImport_ImportModule(name));
 }
 
+// d[key] for a dict `d` as an owned reference; empty when the key is missing. A borrowed value
+// would die with its entry if Python code run meanwhile changed the dict.
+inline Ref dict_get(PyObject* d, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* v;
+  ok(PyDict_GetItemRef(d, key, &v));
+  return Ref::steal(v);
+#else
+  PyObject* v = PyDict_GetItemWithError(d, key);
+  if (v == nullptr && PyErr_Occurred()) throw_error();
+  return Ref::borrow(v);
+#endif
+}
+
 // a + b + ... for str operands, built with one allocation (any other operand: the + operator).
 Ref concat(std::initializer_list<PyObject*> parts);
 

@@ -207,4 +207,14 @@ Ref concat(std::initializer_list<PyObject*> parts) {
   return b.result();
 }
 
+void refuse_backslash(PyObject* s) {
+  Py_ssize_t at = PyUnicode_FindChar(s, '\\', 0, PyUnicode_GET_LENGTH(s), 1);
+  if (at == -2) throw_error();
+  if (at < 0) return;
+  PyErr_SetString(PyExc_ValueError,
+                  "a value containing a backslash cannot be written as an SQL literal; "
+                  "bind it as a parameter instead");
+  throw_error();
+}
+
 }  // namespace verdin

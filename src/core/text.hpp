@@ -101,6 +101,10 @@ Ref normalize_buffer(const Py_UCS4* d, Py_ssize_t len);
 // s.strip(), returning `s` itself when there is nothing to strip.
 Ref strip_ws(PyObject* s);
 
+// Raises ValueError when the str `s` holds a backslash: MySQL-family servers read it as an
+// escape inside a quoted literal, so no literal written from it means the same everywhere.
+void refuse_backslash(PyObject* s);
+
 }  // namespace verdin
 
 namespace verdin {

@@ -34,7 +34,7 @@ struct Scope {
   bool auto_close;
   bool entered;
 };
-extern PyTypeObject scope_type;
+extern PyTypeObject* scope_type;  // a heap type, made by init_scope
 
 Ref scope_new(PyObject* tmpl, PyObject* session);
 // __enter__: the session to use.

@@ -3,6 +3,9 @@
 #include "sessions.hpp"
 
 namespace querydeck {
+
+PyTypeObject* scope_type = nullptr;
+
 namespace {
 
 bool is_exception(PyObject* exc) {
@@ -10,57 +13,83 @@ bool is_exception(PyObject* exc) {
 }
 
 // session.close() for an owned session, with `propagating` as the exception in flight.
-void close_owned(Scope* s, PyObject* propagating) {
-  if (!s->auto_close) return;
+void close_owned(PyObject* session, bool auto_close, PyObject* propagating) {
+  if (!auto_close) return;
   Handling handling(propagating);
-  call_method(s->session, n.close);
+  call_method(session, n.close);
 }
 
 // Rolls back with `exc` in flight; if the rollback fails, closes and raises its error.
-void rollback(Scope* s, PyObject* exc) {
+void rollback(PyObject* session, bool auto_close, PyObject* exc) {
   try {
     Handling handling(exc);
-    call_method(s->session, n.rollback);
+    call_method(session, n.rollback);
   } catch (PyErrorSet&) {
     Ref err = fetch_exception();
-    close_owned(s, err.get());
+    close_owned(session, auto_close, err.get());
     restore_exception(std::move(err));
     throw;
   }
 }
 
 Ref make_session(Scope* s) {
-  Ref factory = Ref::borrow(PyDict_GetItemWithError(orig.globals, n.sessionmaker));
+  Ref factory = dict_get(orig.globals, n.sessionmaker);
   if (!factory) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'sessionmaker' is not defined");
+    PyErr_SetString(PyExc_NameError, "name 'sessionmaker' is not defined");
     throw_error();
   }
-  Ref bind = getattr(s->tmpl, n.data_source);
+  Ref tmpl = Ref::borrow(s->tmpl);
+  Ref bind = getattr(tmpl.get(), n.data_source);
   return open_session(factory.get(), orig.sessionmaker, orig.session_cls, bind.get());
 }
 
-void scope_dealloc(PyObject* self) {
+int scope_traverse(PyObject* self, visitproc visit, void* arg) {
   Scope* s = reinterpret_cast<Scope*>(self);
-  Py_XDECREF(s->tmpl);
-  Py_XDECREF(s->given);
-  Py_XDECREF(s->session);
-  PyObject_Free(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(s->tmpl);
+  Py_VISIT(s->given);
+  Py_VISIT(s->session);
+  return 0;
+}
+
+int scope_clear(PyObject* self) {
+  Scope* s = reinterpret_cast<Scope*>(self);
+  Py_CLEAR(s->tmpl);
+  Py_CLEAR(s->given);
+  Py_CLEAR(s->session);
+  return 0;
+}
+
+void scope_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  scope_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+Scope* as_scope(PyObject* self) {
+  if (Py_TYPE(self) != scope_type) {
+    PyErr_SetString(PyExc_TypeError, "a session scope is required");
+    throw_error();
+  }
+  return reinterpret_cast<Scope*>(self);
 }
 
 Ref enter_method(Func&, PyObject* const* a) {
-  if (Py_TYPE(a[0]) != &scope_type) {
-    PyErr_SetString(PyExc_TypeError, "a session scope is required");
-    throw_error();
-  }
-  return scope_enter(reinterpret_cast<Scope*>(a[0]));
+  return scope_enter(as_scope(a[0]));
 }
 
 Ref exit_method(Func&, PyObject* const* a) {
-  if (Py_TYPE(a[0]) != &scope_type) {
-    PyErr_SetString(PyExc_TypeError, "a session scope is required");
+  Scope* s = as_scope(a[0]);
+  PyObject* exc = a[2] == Py_None ? nullptr : a[2];
+  // Anything else would be raised as the exception in flight while rolling back.
+  if (exc != nullptr && !PyExceptionInstance_Check(exc)) {
+    PyErr_Format(PyExc_TypeError, "__exit__() expects an exception instance or None, not %.200s",
+                 Py_TYPE(exc)->tp_name);
     throw_error();
   }
-  scope_exit(reinterpret_cast<Scope*>(a[0]), a[2] == Py_None ? nullptr : a[2]);
+  scope_exit(s, exc);
   return Ref::borrow(Py_False);
 }
 
@@ -69,27 +98,33 @@ const Param p_exit[] = {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}};
 const FuncSpec s_enter = fn("__enter__", enter_method, p_self);
 const FuncSpec s_exit = fn("__exit__", exit_method, p_exit);
 
+PyType_Slot scope_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(scope_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(scope_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(scope_clear)},
+    {Py_tp_doc, const_cast<char*>("The context manager returned by SqlTemplate.get_session().")},
+    {0, nullptr},
+};
+
+PyType_Spec scope_spec = {
+    "verdin.db.querydeck.SessionScope",
+    sizeof(Scope),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    scope_slots,
+};
+
 }  // namespace
 
-PyTypeObject scope_type = [] {
-  PyTypeObject t{};
-  t.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
-  t.tp_name = "verdin.db.querydeck.SessionScope";
-  t.tp_basicsize = sizeof(Scope);
-  t.tp_dealloc = scope_dealloc;
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_doc = "The context manager returned by SqlTemplate.get_session().";
-  return t;
-}();
-
 Ref scope_new(PyObject* tmpl, PyObject* session) {
-  Scope* s = PyObject_New(Scope, &scope_type);
+  Scope* s = PyObject_GC_New(Scope, scope_type);
   if (s == nullptr) throw_error();
   s->tmpl = Py_NewRef(tmpl);
   s->given = Py_NewRef(session);
   s->session = nullptr;
   s->auto_close = true;
   s->entered = false;
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(s));
   return Ref::steal(reinterpret_cast<PyObject*>(s));
 }
 
@@ -101,50 +136,53 @@ Ref scope_enter(Scope* s) {
   s->entered = true;
   s->auto_close = true;
   Ref session;
-  if (truth(s->given)) {
+  Ref given = Ref::borrow(s->given);
+  if (truth(given.get())) {
     s->auto_close = false;
-    session = Ref::borrow(s->given);
+    session = std::move(given);
   } else {
     session = make_session(s);
   }
-  s->session = Py_NewRef(session.get());
+  Py_XSETREF(s->session, Py_NewRef(session.get()));
   return session;
 }
 
 void scope_exit(Scope* s, PyObject* exc) {
-  if (s->session == nullptr) return;
-  struct Release {
-    Scope* s;
-    ~Release() { Py_CLEAR(s->session); }
-  } release{s};
+  // Taken out first: an __exit__ reached again from the commit or rollback below (a session
+  // event listener) then finds nothing left to do.
+  Ref session = Ref::steal(std::exchange(s->session, nullptr));
+  if (!session) return;
+  bool auto_close = s->auto_close;
   if (exc == nullptr) {
-    if (s->auto_close) {
+    if (auto_close) {
       try {
-        call_method(s->session, n.commit);
+        call_method(session.get(), n.commit);
       } catch (PyErrorSet&) {
         Ref err = fetch_exception();
-        if (is_exception(err.get())) rollback(s, err.get());
-        close_owned(s, err.get());
+        if (is_exception(err.get())) rollback(session.get(), auto_close, err.get());
+        close_owned(session.get(), auto_close, err.get());
         restore_exception(std::move(err));
         throw;
       }
     }
-    close_owned(s, nullptr);
+    close_owned(session.get(), auto_close, nullptr);
     return;
   }
-  if (is_exception(exc)) rollback(s, exc);
-  close_owned(s, exc);
+  if (is_exception(exc)) rollback(session.get(), auto_close, exc);
+  close_owned(session.get(), auto_close, exc);
 }
 
 void init_scope(ModuleBuilder& m) {
-  if (!(scope_type.tp_flags & Py_TPFLAGS_READY)) {
-    ok(PyType_Ready(&scope_type));
-    Ref enter = m.function(s_enter, "SessionScope");
-    Ref exit = m.function(s_exit, "SessionScope");
-    ok(PyDict_SetItemString(scope_type.tp_dict, "__enter__", enter.get()));
-    ok(PyDict_SetItemString(scope_type.tp_dict, "__exit__", exit.get()));
-    PyType_Modified(&scope_type);
-  }
+  if (scope_type != nullptr) return;
+  Ref type = Ref::take(PyType_FromSpec(&scope_spec));
+  Ref enter = m.function(s_enter, "SessionScope");
+  Ref exit = m.function(s_exit, "SessionScope");
+  setattr(type.get(), Ref(new_str("__enter__")).get(), enter.get());
+  setattr(type.get(), Ref(new_str("__exit__")).get(), exit.get());
+  // Fixed from here on, as a type defined in C is.
+  reinterpret_cast<PyTypeObject*>(type.get())->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+  scope_type = reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 }  // namespace querydeck

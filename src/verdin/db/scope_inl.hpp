@@ -23,7 +23,7 @@ inline Ref special_method(PyObject* obj, PyObject* name) {
 template <typename Body>
 bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out) {
   Ref cm = con ? call_method(self, n.get_session, *con) : call_method(self, n.get_session);
-  if (Py_TYPE(cm.get()) == &scope_type) {
+  if (Py_TYPE(cm.get()) == scope_type) {
     Scope* s = reinterpret_cast<Scope*>(cm.get());
     Ref session = scope_enter(s);
     try {

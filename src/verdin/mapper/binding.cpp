@@ -152,9 +152,8 @@ class Collector {
       if (at >= 0) {
         value = indexed(match, at, len);
       } else if (PyDict_CheckExact(param_)) {
-        PyObject* v = PyDict_GetItemWithError(param_, match);
-        if (v == nullptr && PyErr_Occurred()) throw_error();
-        value = Ref::borrow(v ? v : Py_None);
+        value = dict_get(param_, match);
+        if (!value) value = Ref::borrow(Py_None);
       }
     } else if (ok(PySequence_Contains(match, n.for_index))) {
       Ref one = Ref::take(PyLong_FromLong(1));

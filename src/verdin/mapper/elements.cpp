@@ -45,13 +45,12 @@ bool equals(PyObject* a, PyObject* b) {
 }
 
 Ref attr_or_empty(PyObject* attrib, PyObject* key) {
-  PyObject* v = PyDict_Check(attrib) ? PyDict_GetItemWithError(attrib, key) : nullptr;
-  if (v == nullptr && PyErr_Occurred()) throw_error();
   if (!PyDict_Check(attrib)) {
     if (!ok(PySequence_Contains(attrib, key))) return Ref::borrow(n.empty);
     return Ref::take(PyObject_GetItem(attrib, key));
   }
-  return Ref::borrow(v ? v : n.empty);
+  Ref v = dict_get(attrib, key);
+  return v ? std::move(v) : Ref::borrow(n.empty);
 }
 
 Ref call_parse(PyObject* self, PyObject* element, PyObject* param) {
@@ -109,13 +108,15 @@ Ref where_generic(PyObject* body) {
   Ref temp = call_method(body, n.strip);
   Ref l = call_method(temp.get(), n.split);
   Ref seq = Ref::take(PySequence_List(l.get()));
-  Py_ssize_t size = PyList_GET_SIZE(seq.get()), idx = 0;
-  while (idx < size) {
-    Ref up = call_method(PyList_GET_ITEM(seq.get(), idx), n.upper);
+  Py_ssize_t idx = 0;
+  while (idx < PyList_GET_SIZE(seq.get())) {
+    Ref token = Ref::borrow(PyList_GET_ITEM(seq.get(), idx));
+    Ref up = call_method(token.get(), n.upper);
     if (!equals(up.get(), n.and_) && !equals(up.get(), n.or_)) break;
     idx++;
   }
-  if (idx == size) return Ref::borrow(n.empty);
+  Py_ssize_t size = PyList_GET_SIZE(seq.get());
+  if (idx >= size) return Ref::borrow(n.empty);
   Ref rest = Ref::take(PyList_GetSlice(seq.get(), idx, size));
   Ref joined = Ref::take(PyUnicode_Join(n.space, rest.get()));
   return concat({n.where_prefix, joined.get()});
@@ -230,15 +231,15 @@ Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
 
 PyObject* simple_names = nullptr;  // collection text -> whether it is a plain name
 
-// True when `collection` is an identifier and not a keyword: evaluating it then only looks the
-// name up.
+// True when evaluating `collection` only looks the name up in the globals under that very
+// text: an ASCII identifier (the compiler NFKC-normalises others) that is neither a keyword nor
+// __debug__ (a constant to the compiler).
 bool is_plain_name(PyObject* collection) {
-  if (!PyUnicode_CheckExact(collection)) return false;
+  if (!PyUnicode_CheckExact(collection) || !PyUnicode_IS_ASCII(collection)) return false;
   if (simple_names == nullptr) simple_names = ok(PyDict_New());
-  PyObject* known = PyDict_GetItemWithError(simple_names, collection);
-  if (known != nullptr) return known == Py_True;
-  if (PyErr_Occurred()) throw_error();
-  bool plain = PyUnicode_IsIdentifier(collection) == 1;
+  if (Ref known = dict_get(simple_names, collection)) return known.get() == Py_True;
+  bool plain = PyUnicode_IsIdentifier(collection) == 1 &&
+               PyUnicode_CompareWithASCIIString(collection, "__debug__") != 0;
   if (plain) {
     Ref keyword = import("keyword");
     Ref r = call_method(keyword.get(), Ref(new_str("iskeyword")).get(), collection);
@@ -255,19 +256,12 @@ bool is_plain_name(PyObject* collection) {
 // by a builtins mapping of the caller's own. Null when eval must run.
 Ref plain_collection(PyObject* collection, PyObject* params) {
   if (!PyDict_CheckExact(params) || !is_plain_name(collection)) return Ref();
-  PyObject* builtins = PyDict_GetItemWithError(params, n.builtins_key);
-  if (builtins == nullptr && PyErr_Occurred()) throw_error();
-  if (builtins != nullptr && builtins != PyEval_GetBuiltins()) return Ref();
+  Ref builtins = dict_get(params, n.builtins_key);
+  if (builtins && builtins.get() != PyEval_GetBuiltins()) return Ref();
   for (PyObject* name : {n.isinstance, n.list}) {
-    if (PyDict_GetItemWithError(params, name) != nullptr) return Ref();
-    if (PyErr_Occurred()) throw_error();
+    if (dict_get(params, name)) return Ref();
   }
-  PyObject* value = PyDict_GetItemWithError(params, collection);
-  if (value == nullptr && PyErr_Occurred()) throw_error();
-  if (value == nullptr) return Ref();
-  Ref keep = Ref::borrow(value);
-  if (builtins == nullptr) ok(PyDict_SetItem(params, n.builtins_key, PyEval_GetBuiltins()));
-  return keep;
+  return dict_get(params, collection);
 }
 
 // base + str(index) + "}", in one allocation.
@@ -420,12 +414,14 @@ Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
     Ref text = element_field(element, ElementField::text);
     if (text.get() == Py_None) text = Ref::borrow(n.empty);
     if (PyUnicode_CheckExact(text.get())) {
+      text = strip_line_comments(text.get());
       return foreach_text(text.get(), old_string.get(), collection.get(), count, open.get(),
                           close.get(), separator.get());
     }
   }
   Ref new_base = concat({n.hash_open, collection.get(), n.for_index});
-  Ref parts = Ref::take(PyList_New(count));
+  // Filled by appending: Python code runs between the entries and may see the list.
+  Ref parts = Ref::take(PyList_New(0));
   for (Py_ssize_t index = 0; index < count; index++) {
     Ref child_ret = body_text(self, element, param);
     Ref new_string = index_name(new_base.get(), index);
@@ -436,7 +432,7 @@ Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
       child_ret = call_method(child_ret.get(), n.replace, old_string.get(), new_string.get());
       plain = plain && PyUnicode_CheckExact(child_ret.get());
     }
-    PyList_SET_ITEM(parts.get(), index, child_ret.release());
+    ok(PyList_Append(parts.get(), child_ret.get()));
   }
   if (!plain) {
     Ref joined = call_method(separator.get(), n.join, parts.get());
@@ -444,7 +440,7 @@ Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
   }
   TextBuilder out;
   out.add(open.get());
-  for (Py_ssize_t i = 0; i < count; i++) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); i++) {
     if (i) out.add(separator.get());
     out.add(PyList_GET_ITEM(parts.get(), i));
   }
@@ -467,12 +463,12 @@ Ref body_text(PyObject* self, PyObject* element, PyObject* param) {
 
 void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& out) {
   Ref text = element_field(element, ElementField::text);
-  if (text.get() != Py_None) out.add(text.get());
+  if (text.get() != Py_None) out.add(strip_line_comments(text.get()).get());
   auto each = [&](PyObject* child) {
     Ref piece = call_parse(self, child, param);
     out.add(piece.get());
     Ref tail = element_field(child, ElementField::tail);
-    if (tail.get() != Py_None) out.add(tail.get());
+    if (tail.get() != Py_None) out.add(strip_line_comments(tail.get()).get());
   };
   if (Py_TYPE(element) == element_type) {
     // An Element iterates by index; its children are not changed while it is read.
@@ -565,14 +561,20 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
         hit = truth(r.get());
       }
       if (hit) {
-        Ref rest = prefix ? Ref::take(PyUnicode_Substring(cur.get(), len, size))
-                          : Ref::take(PyUnicode_Substring(cur.get(), 0, size - len));
-        cur = strip_ws(rest.get());
-        matched = true;
+        Ref rest =
+            prefix
+                ? Ref::take(PyUnicode_Substring(cur.get(), len, size))
+                : Ref::take(PyUnicode_Substring(cur.get(), 0, std::max(size - len, Py_ssize_t{0})));
+        rest = strip_ws(rest.get());
+        // Text only ever gets shorter here: the same length means a term that removes nothing
+        // (a tuple holding ""), which would match forever.
+        matched = PyUnicode_GET_LENGTH(rest.get()) < size;
+        cur = std::move(rest);
         break;
       }
     }
     if (!matched) break;
+    if (PyErr_CheckSignals() < 0) throw_error();
   }
   return strip_ws(cur.get());
 }

@@ -51,7 +51,9 @@ Ref load_mappers(Func& f, PyObject* const* a) {
   Ref mappers = Ref::take(PyDict_New());
   Ref sources = Ref::take(PyDict_New());  // namespace -> the file that declared it
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); i++) {
-    PyObject* file = PyList_GET_ITEM(files.get(), i);
+    // Held: the mapper class is a global that anyone may replace, and it runs Python code.
+    Ref file_ref = Ref::borrow(PyList_GET_ITEM(files.get(), i));
+    PyObject* file = file_ref.get();
     Ref cls = f.global(n.ParseMapper);
     Ref mapper = call(cls.get(), file);
     Ref ns = Ref::steal(PyObject_GetAttr(mapper.get(), n.namespace_));
@@ -64,13 +66,11 @@ Ref load_mappers(Func& f, PyObject* const* a) {
           file);
       throw_error();
     }
-    PyObject* earlier = PyDict_GetItemWithError(sources.get(), ns.get());
-    if (earlier != nullptr) {
+    if (Ref earlier = dict_get(sources.get(), ns.get())) {
       PyErr_Format(PyExc_ValueError, "namespace %R is declared by both %R and %R", ns.get(),
-                   earlier, file);
+                   earlier.get(), file);
       throw_error();
     }
-    if (PyErr_Occurred()) throw_error();
     ok(PyDict_SetItem(sources.get(), ns.get(), file));
     ok(PyDict_SetItem(mappers.get(), ns.get(), mapper.get()));
   }

@@ -17,10 +17,9 @@ void init_element_fields() {
   for (int i = 0; i < static_cast<int>(ElementField::count); i++) {
     element_field_names[i] = intern(names[i]);
     // A getset descriptor of the type itself: instances cannot shadow it.
-    PyObject* d = PyDict_GetItemWithError(element_type->tp_dict, element_field_names[i]);
-    if (d == nullptr && PyErr_Occurred()) throw_error();
-    element_getsets[i] = (d != nullptr && Py_TYPE(d) == &PyGetSetDescr_Type)
-                             ? reinterpret_cast<PyGetSetDescrObject*>(d)->d_getset
+    Ref d = dict_get(element_type->tp_dict, element_field_names[i]);
+    element_getsets[i] = (d && Py_TYPE(d.get()) == &PyGetSetDescr_Type)
+                             ? reinterpret_cast<PyGetSetDescrObject*>(d.get())->d_getset
                              : nullptr;
   }
 }
@@ -48,9 +47,8 @@ bool str_eq(PyObject* a, PyObject* b) {
 // d.get(key, None) on a mapping attribute.
 Ref mapping_get(PyObject* d, PyObject* key) {
   if (PyDict_CheckExact(d)) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (v == nullptr && PyErr_Occurred()) throw_error();
-    return Ref::borrow(v ? v : Py_None);
+    Ref v = dict_get(d, key);
+    return v ? std::move(v) : Ref::borrow(Py_None);
   }
   return call_method(d, n.get, key, Py_None);
 }
@@ -152,8 +150,7 @@ Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, co
   Ref map = getattr(self, n.id_2_element_map);
   Ref element;
   if (PyDict_CheckExact(map.get())) {
-    element = Ref::borrow(PyDict_GetItemWithError(map.get(), id));
-    if (!element && PyErr_Occurred()) throw_error();
+    element = dict_get(map.get(), id);
   } else if (ok(PySequence_Contains(map.get(), id))) {
     element = Ref::take(PyObject_GetItem(map.get(), id));
   }

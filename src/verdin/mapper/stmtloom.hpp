@@ -68,4 +68,8 @@ void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& 
 // Reads element.attrib[key] (KeyError when missing).
 Ref attr_required(PyObject* element, PyObject* key);
 
+// A text piece of a statement without its "--" comments (each up to, not including, the next
+// line break); `s` itself when it has none or is not an exact str.
+Ref strip_line_comments(PyObject* s);
+
 }  // namespace stmtloom

@@ -129,9 +129,12 @@ Ref scan(Func& f, PyObject* text) {
     while (Ref m = Ref::steal(PyIter_Next(fit.get())))
       ok(PyDict_SetItem(distinct.get(), m.get(), Py_None));
     if (PyErr_Occurred()) throw_error();
-    PyObject *param, *unused;
+    PyObject *key, *unused;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(distinct.get(), &pos, &param, &unused)) {
+    while (PyDict_Next(distinct.get(), &pos, &key, &unused)) {
+      // Held: resolve_param may be overridden and reach (and change) the dict.
+      Ref param_ref = Ref::borrow(key);
+      PyObject* param = param_ref.get();
       Ref sql_param = call_method(entry.get(), n.resolve_param, param);
       Ref mapper_cls = f.global(n.MapperParam);
       PyObject* args[] = {param, sql_param.get()};

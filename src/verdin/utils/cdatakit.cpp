@@ -55,6 +55,7 @@ Ref replace_cdata(Func& f, PyObject* const* a) {
 // every remaining quote is doubled, and the body is wrapped in quotes.
 Ref sql_string_format(Func&, PyObject* const* a) {
   PyObject* v = a[0];
+  refuse_backslash(v);
   Py_ssize_t len = PyUnicode_GET_LENGTH(v);
   Py_ssize_t start = 0, end = len;
   if (len >= 1 && PyUnicode_READ_CHAR(v, 0) == '\'') start = 1;
@@ -74,6 +75,7 @@ Ref param_str(Func& f, PyObject* const* a) {
   if (v == Py_None) return Ref::borrow(n.null);
   if (PyUnicode_Check(v)) {
     Ref text = Ref::take(PyObject_Str(v));
+    refuse_backslash(text.get());
     Ref format = f.global(n.sql_string_format);
     return call(format.get(), text.get());
   }

@@ -27,9 +27,8 @@ Ref getattr_or_none(PyObject* obj, PyObject* name) {
 
 // globals().get(name) of this module.
 Ref module_get(Func& f, PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(f.globals, name);
-  if (v == nullptr && PyErr_Occurred()) throw_error();
-  return Ref::borrow(v ? v : Py_None);
+  Ref v = dict_get(f.globals, name);
+  return v ? std::move(v) : Ref::borrow(Py_None);
 }
 
 bool is_container_class(PyObject* cls) {
@@ -54,8 +53,11 @@ Ref get_type_from_string(Func& f, PyObject* const* a) {
   if (global_type.get() != Py_None && PyType_Check(global_type.get())) return global_type;
   if (ok(PyUnicode_Contains(type_str, n.dot))) {
     Ref parts = Ref::take(PyUnicode_RSplit(type_str, n.dot, 1));
-    PyObject* module_path = PyList_GET_ITEM(parts.get(), 0);
-    PyObject* class_name = PyList_GET_ITEM(parts.get(), 1);
+    // Held: importing runs Python code.
+    Ref module_path_ref = Ref::borrow(PyList_GET_ITEM(parts.get(), 0));
+    Ref class_name_ref = Ref::borrow(PyList_GET_ITEM(parts.get(), 1));
+    PyObject* module_path = module_path_ref.get();
+    PyObject* class_name = class_name_ref.get();
     Ref type_obj;
     try {
       Ref import_module = f.global(n.import_module);

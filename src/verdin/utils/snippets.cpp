@@ -1,5 +1,6 @@
 // verdin.utils.snippets: quoting helpers and their registry by name.
 #include "module.hpp"
+#include "text.hpp"
 
 using namespace verdin;
 
@@ -10,6 +11,7 @@ struct Names {
 } n;
 
 Ref like(Func& f, PyObject* const* a) {
+  if (PyUnicode_Check(a[0])) refuse_backslash(a[0]);
   Ref format = f.global(n.sql_string_format);
   return call(format.get(), a[0]);
 }
