@@ -72,5 +72,26 @@ def test_document_runs(doc, tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+SIGNATURE = re.compile(r"`(\w+)\(([^`()]*=[^`()]*)\)`")  # `name(a, b=None)`: written with defaults
+
+
+@pytest.mark.parametrize("doc", DOCS)
+def test_written_signatures_use_the_real_parameter_names(doc):
+    import inspect
+
+    from verdin.db.querydeck import SqlTemplate
+    from verdin.db.txnfront import VerdinSqlSession
+    from verdin.mapper.stmtloom import ParseMapper
+
+    real = {name: list(inspect.signature(member).parameters)
+            for cls in (ParseMapper, SqlTemplate, VerdinSqlSession) for name, member in vars(cls).items()
+            if callable(member)}
+    with open(os.path.join(ROOT, doc), encoding="utf-8") as f:
+        for name, params in SIGNATURE.findall(f.read()):
+            if name in real:
+                written = [p.split("=")[0].strip() for p in params.split(",")]
+                assert all(p in real[name] for p in written), f"{name}({params}) in {doc}: {real[name]}"
+
+
 if __name__ == "__main__":
     run_document(*sys.argv[1:])
