@@ -41,7 +41,8 @@ def element_problems(element, ids):
         try:
             compile_it(source)
         except (SyntaxError, ValueError) as e:
-            yield f"the {expression} expression {source!r} of <{element.tag}> does not compile: {e.msg if isinstance(e, SyntaxError) else e}"
+            reason = e.msg if isinstance(e, SyntaxError) else e
+            yield f"the {expression} expression {source!r} of <{element.tag}> does not compile: {reason}"
     if element.tag == "include" and "refid" in element.attrib and element.attrib["refid"] not in ids:
         yield f"<include> refid {element.attrib['refid']!r} names no statement of this file"
     for child in element:
