@@ -146,7 +146,7 @@ def test_duplicates_and_nesting(write):
     assert list(m.id_2_element_map) == ["a", "b"]
     assert m.sql_type_map["a"] == "update"
     assert sql_of(m, "a", {"v": 1}) == ("two :v", {"v": 1})
-    with pytest.raises(Exception, match="^Missing id$"):
+    with pytest.raises(Exception, match="(?m)^Missing id$"):
         m.get_sql("deep", {})
 
 
@@ -165,7 +165,7 @@ def test_result_types(write):
     assert m.result_type_map == {"a": dict, "b": datetime.date}
     with pytest.raises(ValueError, match="未知的类型: list\\[dict\\]"):
         ParseMapper(write('<select id="a" resultType="list[dict]">x</select>'))
-    with pytest.raises(Exception, match="^Missing id$"):
+    with pytest.raises(Exception, match="(?m)^Missing id$"):
         ParseMapper(write('<select resultType="int">x</select>'))
 
 
@@ -199,9 +199,9 @@ def test_get_sql_dispatch(mapper, arg_type_message):
                '<update id="u">u</update><delete id="d">d</delete>')
     assert [m.get_sql(k, {})[0].text for k in "siud"] == ["s", "i", "u", "d"]
     assert m.get_sql("i", {})[2:] == ("insert", dict)
-    with pytest.raises(Exception, match="^Not a delete$"):
+    with pytest.raises(Exception, match="(?m)^Not a delete$"):
         m.get_sql("frag", {})
-    with pytest.raises(Exception, match="^Missing id$"):
+    with pytest.raises(Exception, match="(?m)^Missing id$"):
         m.get_sql("nope", {})
     with pytest.raises(TypeError) as exc:
         m.get_sql("s")
@@ -213,9 +213,9 @@ def test_get_sql_dispatch(mapper, arg_type_message):
         m.get_sql(None, {})
     for method, other, message in [("select", "i", "Not a select"), ("insert", "s", "Not an insert"),
                                    ("update", "s", "Not an update"), ("delete", "s", "Not a delete")]:
-        with pytest.raises(Exception, match=f"^{message}$"):
+        with pytest.raises(Exception, match=f"(?m)^{message}$"):
             getattr(m, method)(other, {})
-        with pytest.raises(Exception, match="^Missing id$"):
+        with pytest.raises(Exception, match="(?m)^Missing id$"):
             getattr(m, method)("nope", {})
 
 
@@ -327,7 +327,7 @@ def test_choose(mapper):
                '<select id="e"><choose/></select>')
     assert [sql_of(m, "s", {"a": a})[0] for a in (5, 1, 0)] == ["x big", "x positive", "x other"]
     for sql_id in ("n", "e"):
-        with pytest.raises(Exception, match="^Missing otherwise element$"):
+        with pytest.raises(Exception, match="(?m)^Missing otherwise element$"):
             m.get_sql(sql_id, {})
 
 
@@ -348,7 +348,7 @@ def test_foreach(mapper):
     assert sql_of(m, "s", {"ids": ["a", "b"]}) == ("(:ids_for_index_0,:ids_for_index_1)",
                                                    {"ids_for_index_0": "a", "ids_for_index_1": "b"})
     for bad in [(1, 2), None, {1}, "ab"]:
-        with pytest.raises(Exception, match="^Collection must be a list$"):
+        with pytest.raises(Exception, match="(?m)^Collection must be a list$"):
             m.get_sql("s", {"ids": bad})
     with pytest.raises(NameError):
         m.get_sql("s", {})

@@ -170,7 +170,7 @@ def test_execute_sql_errors(facade, fresh, arg_type_message):
     with pytest.raises(TypeError) as exc:
         facade.execute_sql("all", "user")
     assert str(exc.value) == arg_type_message("params", "dict", "NoneType")
-    with pytest.raises(Exception, match="^Not a delete$"):
+    with pytest.raises(Exception, match="(?m)^Not a delete$"):
         facade.execute_sql("cols", "user", {})
     for args, name, expected, got in [((5, "user", {}), "sql_id", "str", "int"),
                                       (("all", b"user", {}), "namespace", "str", "bytes"),

@@ -8,7 +8,7 @@ import pytest
 pytest.importorskip("mypy")
 
 MODULES = ["verdin.utils.kindprobe", "verdin.utils.bindnote", "verdin.utils.cdatakit", "verdin.utils.clausetrim",
-           "verdin.utils.snippets", "verdin.mapper.stmtloom", "verdin.db.querydeck", "verdin.db.txnfront"]
+           "verdin.utils.snippets", "verdin.mapper.stmtloom", "verdin.mapper.mapcheck", "verdin.db.querydeck", "verdin.db.txnfront"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -23,5 +23,5 @@ def test_stubs_match_the_runtime(tmp_path):
 
 def test_typed_usage_checks(tmp_path):
     done = run("mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
-               os.path.join(HERE, "typing", "usage.py"), cwd=tmp_path)
+               os.path.join(HERE, "typing"), cwd=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr

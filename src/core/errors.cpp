@@ -67,3 +67,23 @@ void restore_exception(Ref exc) {
 }
 
 }  // namespace verdin
+
+namespace verdin {
+
+bool add_note_once(PyObject* exc, PyObject* note) noexcept {
+  PyObject* notes = PyObject_GetAttrString(exc, "__notes__");
+  if (notes == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+  } else {
+    int seen = PyList_Check(notes) ? PySequence_Contains(notes, note) : 0;
+    Py_DECREF(notes);
+    if (seen < 0) return false;
+    if (seen) return true;
+  }
+  PyObject* r = PyObject_CallMethod(exc, "add_note", "O", note);
+  Py_XDECREF(r);
+  return r != nullptr;
+}
+
+}  // namespace verdin

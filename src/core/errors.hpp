@@ -45,3 +45,29 @@ class Handling {
 };
 
 }  // namespace verdin
+
+namespace verdin {
+
+// Adds `note` to the notes of `exc` (PEP 678) unless an equal note is already there: an
+// exception that passes through several layers that describe the same place is told once.
+// Returns false with a Python exception set when adding failed.
+bool add_note_once(PyObject* exc, PyObject* note) noexcept;
+
+// Adds the note that `make_note()` builds (a Ref, or throws) to the pending exception. The
+// pending exception always survives unchanged apart from its notes: a failure while building or
+// adding the note is dropped, because the original error is the one the caller must see.
+template <typename MakeNote>
+void note_pending(MakeNote&& make_note) noexcept {
+  if (!PyErr_Occurred()) return;
+  Ref exc = fetch_exception();
+  if (!exc) return;
+  try {
+    Ref note = make_note();
+    if (note && !add_note_once(exc.get(), note.get())) PyErr_Clear();
+  } catch (...) {
+    PyErr_Clear();
+  }
+  restore_exception(std::move(exc));
+}
+
+}  // namespace verdin

@@ -1,6 +1,6 @@
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from contextvars import ContextVar as ContextVar
-from typing import Any, ClassVar, Dict as Dict, List as List, TypeVar, get_args as get_args
+from typing import Any, ClassVar, Dict as Dict, List as List, TypeVar, get_args as get_args, overload
 
 from sqlalchemy import Engine as Engine, Row, TextClause as TextClause
 from sqlalchemy.orm import Session, sessionmaker as sessionmaker
@@ -15,6 +15,7 @@ from verdin.utils.kindprobe import (
 )
 
 _T = TypeVar("_T")
+_M = TypeVar("_M")
 _Params = Mapping[str, Any] | Sequence[Mapping[str, Any]] | None
 
 def results_handle(results: Sequence[Mapping[str, Any]], result_type: Any, f_return_type: Any) -> Any: ...
@@ -30,6 +31,52 @@ class VerdinSqlSession:
     def __con(self) -> Session | None: ...
     def get_ori_session(self) -> Session: ...
     def begin_tx(self) -> None: ...
+    # What a call by id returns, from what it asks for: the rows (or first columns, or models) as a
+    # list by default; one M for return_type=M, list[M] for return_type=list[M], int for int; the
+    # page dict with a page. An empty result is [] whatever was asked for.
+    @overload
+    def execute_sql(
+        self,
+        sql_id: str,
+        namespace: str | None = None,
+        ori_params: dict[str, Any] | None = None,
+        page: None = None,
+        return_type: None = None,
+    ) -> list[Any]: ...
+    @overload
+    def execute_sql(
+        self,
+        sql_id: str,
+        namespace: str | None = None,
+        ori_params: dict[str, Any] | None = None,
+        page: None = None,
+        *,
+        return_type: type[_M],
+    ) -> _M: ...
+    @overload
+    def execute_sql(
+        self, sql_id: str, namespace: str | None, ori_params: dict[str, Any] | None, page: None, return_type: type[_M]
+    ) -> _M: ...
+    @overload
+    def execute_sql(
+        self,
+        sql_id: str,
+        namespace: str | None = None,
+        ori_params: dict[str, Any] | None = None,
+        *,
+        page: Page | PageInfo,
+        return_type: Any = None,
+    ) -> dict[str, Any]: ...
+    @overload
+    def execute_sql(
+        self,
+        sql_id: str,
+        namespace: str | None,
+        ori_params: dict[str, Any] | None,
+        page: Page | PageInfo,
+        return_type: Any = None,
+    ) -> dict[str, Any]: ...
+    @overload
     def execute_sql(
         self,
         sql_id: str,

@@ -1,5 +1,6 @@
 // VerdinSqlSession: statements by namespace and id, forwarding, and the context-bound session.
 #include "sessions.hpp"
+#include "statement_log.hpp"
 #include "txnfront.hpp"
 
 namespace txnfront {
@@ -93,6 +94,7 @@ Ref execute_sql(Func& f, PyObject* const* a) {
   unpack(quad.get(), 4, parts);
   PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get();
   PyObject* result_type = parts[3].get();
+  statement_log::Scope logged(namespace_, sql_id, sql);
 
   auto kind_is = [&](PyObject* kind) {
     return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0;

@@ -1,7 +1,6 @@
 // Expressions of mapper files: exactly eval(source, globals), with compiled code cached.
-#include <cstring>
-
 #include "stmtloom.hpp"
+#include "vocabulary.hpp"
 
 namespace stmtloom {
 namespace {
@@ -18,17 +17,9 @@ Ref evaluate(PyObject* source, PyObject* globals) {
   if (code_cache == nullptr) code_cache = ok(PyDict_New());
   Ref code = dict_get(code_cache, source);
   if (!code) {
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(source, &size);
-    if (utf8 == nullptr) throw_error();
+    code = vocabulary::compile_expression(source);
     // NUL bytes: leave the exact error text to eval() itself.
-    if (std::strlen(utf8) != static_cast<size_t>(size)) return builtin_eval(source, globals);
-    while (*utf8 == ' ' || *utf8 == '\t') utf8++;
-    // As eval() compiles a str: the text is already decoded, so a coding cookie in it is
-    // only a comment.
-    PyCompilerFlags flags = _PyCompilerFlags_INIT;
-    flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
-    code = Ref::take(Py_CompileStringExFlags(utf8, "<string>", Py_eval_input, &flags, -1));
+    if (!code) return builtin_eval(source, globals);
     if (PyDict_GET_SIZE(code_cache) >= cache_limit) PyDict_Clear(code_cache);
     ok(PyDict_SetItem(code_cache, source, code.get()));
   }

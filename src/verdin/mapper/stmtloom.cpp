@@ -1,6 +1,8 @@
 // verdin.mapper.stmtloom: ParseMapper loads a mapper file and assembles its statements.
 #include "stmtloom.hpp"
 
+#include "vocabulary.hpp"
+
 namespace stmtloom {
 
 Names n;
@@ -53,7 +55,35 @@ Ref mapping_get(PyObject* d, PyObject* key) {
   return call_method(d, n.get, key, Py_None);
 }
 
-Ref init(Func& f, PyObject* const* a) {
+// The file each live mapper was read from, for the notes of its errors. Kept beside the instance
+// so that its attributes stay exactly the documented ones: id(mapper) -> path, an entry leaving
+// with its mapper.
+PyObject* loaded_from = nullptr;
+
+void remember_file(PyObject* self, PyObject* path) {
+  if (loaded_from == nullptr) loaded_from = ok(PyDict_New());
+  Ref key = Ref::take(PyLong_FromVoidPtr(self));
+  ok(PyDict_SetItem(loaded_from, key.get(), path));
+  try {
+    Ref weakref = import("weakref");
+    Ref finalize = getattr(weakref.get(), "finalize");
+    Ref pop = getattr(loaded_from, "pop");
+    call(finalize.get(), self, pop.get(), key.get(), Py_None);
+  } catch (PyErrorSet&) {
+    // Without a weak reference the entry could outlive its mapper and name the file of a
+    // stranger that reuses the address: better no file in the notes.
+    PyErr_Clear();
+    if (PyDict_DelItem(loaded_from, key.get()) < 0) PyErr_Clear();
+  }
+}
+
+Ref file_of(PyObject* self) {
+  if (loaded_from == nullptr) return Ref();
+  Ref key = Ref::take(PyLong_FromVoidPtr(self));
+  return Ref::borrow(PyDict_GetItemWithError(loaded_from, key.get()));
+}
+
+Ref load(Func& f, PyObject* const* a) {
   PyObject *self = a[0], *xml_path = a[1];
   for (PyObject* name : {n.id_2_element_map, n.result_type_map, n.sql_type_map}) {
     Ref d = Ref::take(PyDict_New());
@@ -90,15 +120,9 @@ Ref init(Func& f, PyObject* const* a) {
       result_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
     } else {
       Ref resolve = f.global(n.get_type_from_string);
-      Ref temp_type = call(resolve.get(), result_type.get());
       Ref is_container = f.global(n.is_container_type_by_str);
-      Ref container = call(is_container.get(), result_type.get());
-      if (truth(container.get()) && temp_type.get() != reinterpret_cast<PyObject*>(&PyDict_Type)) {
-        Ref msg = Ref::take(PyNumber_Add(n.result_type_message, result_type.get()));
-        PyErr_SetObject(PyExc_TypeError, msg.get());
-        throw_error();
-      }
-      result_type = std::move(temp_type);
+      result_type =
+          vocabulary::resolve_result_type(resolve.get(), is_container.get(), result_type.get());
     }
     if (sql_id.get() == Py_None) fail("Missing id");
     const std::pair<PyObject*, PyObject*> stores[] = {{n.id_2_element_map, child.get()},
@@ -113,13 +137,40 @@ Ref init(Func& f, PyObject* const* a) {
   return Ref::borrow(Py_None);
 }
 
+Ref init(Func& f, PyObject* const* a) {
+  try {
+    load(f, a);
+  } catch (PyErrorSet&) {
+    note_pending(
+        [&] { return Ref::take(PyUnicode_FromFormat("while loading mapper file %R", a[1])); });
+    throw;
+  }
+  remember_file(a[0], a[1]);
+  return Ref::borrow(Py_None);
+}
+
+// "in statement 'find' of namespace 'user', mapper file 'mappers/user.xml'"
+Ref statement_note(PyObject* self, PyObject* sql_id) {
+  Ref ns = Ref::steal(PyObject_GetAttr(self, n.namespace_));
+  if (!ns) PyErr_Clear();
+  Ref where = ns ? Ref::take(PyUnicode_FromFormat("namespace %R", ns.get()))
+                 : new_str("a mapper without namespace");
+  Ref file = file_of(self);
+  if (!file) {
+    if (PyErr_Occurred()) throw_error();
+    return Ref::take(PyUnicode_FromFormat("in statement %R of %U", sql_id, where.get()));
+  }
+  return Ref::take(PyUnicode_FromFormat("in statement %R of %U, mapper file %R", sql_id,
+                                        where.get(), file.get()));
+}
+
 Ref call_self(PyObject* name, PyObject* self, PyObject* x, PyObject* y) {
   PyObject* args[] = {self, x, y};
   return Ref::take(
       PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref get_sql(Func&, PyObject* const* a) {
+Ref assemble(PyObject* const* a) {
   PyObject *self = a[0], *sql_id = a[1], *params = a[2];
   Ref result_types = getattr(self, n.result_type_map);
   Ref result_type = mapping_get(result_types.get(), sql_id);
@@ -137,6 +188,15 @@ Ref get_sql(Func&, PyObject* const* a) {
   unpack(pair.get(), 2, parts);
   return Ref::take(
       PyTuple_Pack(4, parts[0].get(), parts[1].get(), sql_type.get(), result_type.get()));
+}
+
+Ref get_sql(Func&, PyObject* const* a) {
+  try {
+    return assemble(a);
+  } catch (PyErrorSet&) {
+    note_pending([&] { return statement_note(a[0], a[1]); });
+    throw;
+  }
 }
 
 Ref list_statement(Func&, PyObject* const* a) {
@@ -320,7 +380,6 @@ void init_names() {
       {&n.close_brace, "}"},
       {&n.rewrite_pattern, "#\\{([^}]+)\\}"},
       {&n.rewrite_template, ":\\1"},
-      {&n.result_type_message, "please check result_type: can`t set type: "},
       {&n.builtins_key, "__builtins__"},
       {&n.keys, "keys"},
       {&n.isinstance, "isinstance"},

@@ -26,7 +26,7 @@ struct Names {
   // literals
   PyObject *empty, *space, *comma, *bar, *params, *and_, *or_, *where_prefix, *set_prefix;
   PyObject *returning, *for_index, *hash_open, *dollar_open, *close_brace, *rewrite_pattern;
-  PyObject *rewrite_template, *result_type_message, *builtins_key;
+  PyObject *rewrite_template, *builtins_key;
   PyObject *keys, *isinstance, *list, *isinstance_open, *isinstance_close, *copy_open, *copy_close;
 };
 extern Names n;

@@ -1,0 +1,83 @@
+// verdin.mapper.mapcheck: what the checker of mapper files asks the mapper itself.
+#include "module.hpp"
+#include "vocabulary.hpp"
+
+using namespace verdin;
+
+namespace {
+
+PyObject* stmtloom_globals = nullptr;
+
+Ref stmtloom_global(const char* name) {
+  PyObject* v = PyDict_GetItemString(stmtloom_globals, name);
+  if (v == nullptr) {
+    PyErr_Format(PyExc_AttributeError, "verdin.mapper.stmtloom has no attribute '%s'", name);
+    throw_error();
+  }
+  return Ref::borrow(v);
+}
+
+Ref compile_source(PyObject* source) {
+  if (Ref code = vocabulary::compile_expression(source)) return code;
+  // NUL bytes: the error eval() would raise, from compile() itself.
+  Ref builtins = import("builtins");
+  Ref compile = getattr(builtins.get(), "compile");
+  Ref file = new_str("<string>");
+  Ref mode = new_str("eval");
+  return call(compile.get(), source, file.get(), mode.get());
+}
+
+Ref compile_expression(Func&, PyObject* const* a) {
+  return compile_source(a[0]);
+}
+
+Ref compile_collection(Func&, PyObject* const* a) {
+  Ref test = vocabulary::collection_test(a[0]);
+  return compile_source(test.get());
+}
+
+Ref resolve_result_type(Func&, PyObject* const* a) {
+  Ref resolve = stmtloom_global("get_type_from_string");
+  Ref is_container = stmtloom_global("is_container_type_by_str");
+  return vocabulary::resolve_result_type(resolve.get(), is_container.get(), a[0]);
+}
+
+const Param p_source[] = {{"source", "str"}};
+const Param p_collection[] = {{"collection", "str"}};
+const Param p_type_str[] = {{"type_str", "str"}};
+
+const FuncSpec s_compile_expression =
+    fn("compile_expression", compile_expression, p_source, "CodeType",
+       "Compile a test expression as the mapper evaluates it; errors as eval() raises them.");
+const FuncSpec s_compile_collection =
+    fn("compile_collection", compile_collection, p_collection, "CodeType",
+       "Compile the list test that a foreach evaluates for its collection expression.");
+const FuncSpec s_resolve_result_type =
+    fn("resolve_result_type", resolve_result_type, p_type_str, "type",
+       "The class a select's resultType names, resolved and refused as loading the mapper does.");
+
+void populate(ModuleBuilder& m) {
+  Ref stmtloom = import("verdin.mapper.stmtloom");
+  stmtloom_globals = Ref::borrow(PyModule_GetDict(stmtloom.get())).release();
+  Ref rules = Ref::take(PyDict_New());
+  for (const vocabulary::ElementRule& rule : vocabulary::elements) {
+    Ref required = Ref::take(PyTuple_New(0));
+    for (const char* attr : rule.required) {
+      if (attr == nullptr) break;
+      Ref name = new_str(attr);
+      Ref one = Ref::take(PyTuple_Pack(1, name.get()));
+      required = Ref::take(PySequence_Concat(required.get(), one.get()));
+    }
+    Ref expression = rule.expression ? new_str(rule.expression) : Ref::borrow(Py_None);
+    Ref entry = Ref::take(PyTuple_Pack(2, required.get(), expression.get()));
+    ok(PyDict_SetItemString(rules.get(), rule.tag, entry.get()));
+  }
+  m.set("element_rules", rules.get());
+  m.def(s_compile_expression);
+  m.def(s_compile_collection);
+  m.def(s_resolve_result_type);
+}
+
+}  // namespace
+
+VERDIN_MODULE(mapcheck, "verdin.mapper.mapcheck", populate)

@@ -1,0 +1,94 @@
+"""python -m verdin check: one line per problem, and what it flags is what the mapper refuses."""
+import subprocess
+import sys
+
+import pytest
+
+from verdin.__main__ import main
+from verdin.mapper.stmtloom import ParseMapper
+
+
+def mapper(tmp_path, body, name="m.xml", namespace='namespace="ns"'):
+    path = tmp_path / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(f'<mapper {namespace}>\n  <sql id="cols">id</sql>\n  {body}\n</mapper>\n')
+    return path
+
+
+def run_check(capsys, *paths):
+    status = main(["check", *map(str, paths)])
+    out, err = capsys.readouterr()
+    return status, out.splitlines(), err
+
+
+# Each statement fails in the mapper; the checker names the same fault without running it.
+FAULTS = [
+    ('<select id="s">select <iff test="1">x</iff></select>', "s: unknown element <iff>", TypeError),
+    ('<select id="s"><if>x</if></select>', "s: <if> without the attribute 'test'", KeyError),
+    ('<select id="s"><choose><when>x</when><otherwise/></choose></select>',
+     "s: <when> without the attribute 'test'", KeyError),
+    ('<select id="s"><include/></select>', "s: <include> without the attribute 'refid'", KeyError),
+    ('<select id="s"><foreach item="i" collection="ids" open="(" close=")">#{i}</foreach></select>',
+     "s: <foreach> without the attribute 'separator'", KeyError),
+    ('<select id="s"><if test="params[">x</if></select>',
+     "s: the test expression 'params[' of <if> does not compile: '[' was never closed", SyntaxError),
+    ('<select id="s"><foreach item="i" collection="a b" open="(" close=")" separator=",">#{i}</foreach></select>',
+     "s: the collection expression 'a b' of <foreach> does not compile: invalid syntax. Perhaps you forgot a comma?",
+     SyntaxError),
+    ('<select id="s">select <include refid="colz"/></select>',
+     "s: <include> refid 'colz' names no statement of this file", KeyError),
+]
+
+
+@pytest.mark.parametrize("body, line, error", FAULTS)
+def test_statement_faults_match_the_mapper(tmp_path, capsys, body, line, error):
+    path = mapper(tmp_path, body)
+    status, out, _ = run_check(capsys, path)
+    assert (status, out) == (1, [f"{path}: {line}", "1 problem in 1 of 1 file, 2 statements"])
+    with pytest.raises(error):
+        ParseMapper(str(path)).get_sql("s", {"ids": [1], "a": 1, "b": 2})
+
+
+@pytest.mark.parametrize("body, namespace, line, error", [
+    ('<select id="s" resultType="nosuch.Model">x</select>', 'namespace="ns"',
+     "s: resultType 'nosuch.Model' cannot be resolved: 无法导入类型 nosuch.Model: No module named 'nosuch'", ValueError),
+    ('<select id="s" resultType="list">x</select>', 'namespace="ns"',
+     "s: resultType 'list' cannot be resolved: please check result_type: can`t set type: list", TypeError),
+    ('<select resultType="int">x</select>', 'namespace="ns"', "-: statement 2 (<select>) has no id", Exception),
+    ('<select id="s">x</select', 'namespace="ns"',
+     "-: XML not well formed: not well-formed (invalid token): line 4, column 0", SyntaxError),
+])
+def test_load_faults_match_the_mapper(tmp_path, capsys, body, namespace, line, error):
+    path = mapper(tmp_path, body, namespace=namespace)
+    status, out, _ = run_check(capsys, path)
+    assert status == 1 and out[0] == f"{path}: {line}" and len(out) == 2
+    with pytest.raises(error):
+        ParseMapper(str(path))
+
+
+def test_folder_namespaces_and_summary(tmp_path, capsys):
+    clean = ('<select id="find" resultType="int">select <include refid="cols"/> from t <where>'
+             '<if test=" params.get(\'a\')">and a = #{a}</if><choose><when test="1">x</when>'
+             '<otherwise>y</otherwise></choose><foreach item="i" collection="ids" open="(" close=")" '
+             'separator=",">#{i}</foreach></where></select>')
+    a = mapper(tmp_path, clean, "b/a.xml")
+    mapper(tmp_path, "", "b/c/other.xml", namespace='namespace="other"')
+    (tmp_path / "b" / "notes.txt").write_text("not a mapper")
+    assert run_check(capsys, tmp_path / "b")[:2] == (0, ["checked 2 files, 3 statements: no problems"])
+    nameless = mapper(tmp_path, "", "d/none.xml", namespace="")
+    twin = mapper(tmp_path, "", "d/twin.xml")
+    status, out, _ = run_check(capsys, tmp_path / "b", tmp_path / "d")
+    assert status == 1 and out == [
+        f"{nameless}: -: missing namespace: the <mapper> element needs a namespace attribute",
+        f"{twin}: -: duplicate namespace 'ns', already declared by {a}",
+        "2 problems in 2 of 4 files, 5 statements",
+    ]
+
+
+@pytest.mark.parametrize("args", [[], ["check"], ["lint", "x"], ["check", "{tmp}/m.xml", "{tmp}/nowhere"]])
+def test_usage_errors_exit_2(tmp_path, args):
+    mapper(tmp_path, "")
+    argv = [a.format(tmp=tmp_path) for a in args]
+    done = subprocess.run([sys.executable, "-m", "verdin", *argv], capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == ""
+    assert ("nowhere: no such file or folder" in done.stderr) == ("check" in args and len(args) > 2)
