@@ -115,6 +115,8 @@ def test_hundred_tasks_each_in_its_own_transaction(async_url, table_mappers, tab
 
 def test_task_binding_begin_tx_and_refused_nesting(async_url, engine, table_mappers, table, fresh):
     sync = VerdinSqlSession(table_mappers, data_source=engine)
+    with pytest.raises(TypeError, match=r"^Argument 'data_source' has incorrect type \(expected AsyncEngine, got Engine\)$"):
+        AsyncVerdinSqlSession(table_mappers, engine)
 
     async def work(adb, async_engine):
         pool = async_engine.sync_engine.pool
