@@ -81,10 +81,10 @@ Ref tx_exit(Func&, PyObject* const* a) {
   PyObject *self = a[0], *exc_type = a[1], *exc = a[2];
   Ref session = getattr(self, attr.session);
   if (session.get() == Py_None) return Ref::borrow(Py_False);
+  Ref facade = getattr(self, attr.facade);
   // Taken before any Python code runs, so that an exit repeated from inside commit() or
   // rollback() (an event listener) finds nothing left to do.
   setattr(self, attr.session, Py_None);
-  Ref facade = getattr(self, attr.facade);
   bool failed = exc_type != Py_None || exc != Py_None;
   PyObject* in_flight = PyExceptionInstance_Check(exc) ? exc : nullptr;
   then_always(
