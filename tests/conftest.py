@@ -105,3 +105,25 @@ def child():
         return done.stdout.splitlines()
 
     return run
+
+
+# `add` is declared an update: it returns the row count, which every database reports, where an
+# insert returns the new id.
+TABLE_MAPPER = """<mapper namespace="t">
+  <update id="add">insert into {table} (name, n) values (#{{name}}, #{{n}})</update>
+  <select id="names">select name from {table} <where><if test="params.get('n') is not None">n = #{{n}}</if></where> order by id</select>
+  <select id="count" resultType="int">select count(*) from {table}</select>
+  <update id="bump">update {table} set n = n + 1 where name = #{{name}}</update>
+  <delete id="remove">delete from {table} where name = #{{name}}</delete>
+  <insert id="broken">insert into no_such_table values (#{{n}})</insert>
+</mapper>"""
+
+
+@pytest.fixture
+def table_mappers(table, tmp_path):
+    """{"t": mapper} with statements on the `table` fixture's table."""
+    from verdin.mapper.stmtloom import ParseMapper
+
+    path = tmp_path / "t.xml"
+    path.write_text(TABLE_MAPPER.format(table=table))
+    return {"t": ParseMapper(str(path))}

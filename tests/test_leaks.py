@@ -185,6 +185,15 @@ def test_execute_sql_does_not_leak(mapper, tmp_path):
     assert_flat("execute_sql select", lambda: db.execute_sql("rows", "x", {"id": 1}))
     assert_flat("execute_sql page", lambda: db.execute_sql("page", "x", {}, page=Page(1, 1)), CALLS // 4)
     assert_flat("execute_sql error", raising(lambda: db.execute_sql("rows", "nope", {}), Exception))
+
+    def in_transaction(fail=False):
+        with db.transaction():
+            db.execute_sql("rows", "x", {"id": 1})
+            if fail:
+                raise KeyError("rolled back")
+
+    assert_flat("transaction", in_transaction, CALLS // 10)
+    assert_flat("transaction rolled back", raising(lambda: in_transaction(True), KeyError), CALLS // 10)
     t = SqlTemplate(engine)
     assert_flat("select_list", lambda: t.select_list(text("select id, name from t2")), CALLS // 4)
     engine.dispose()

@@ -82,7 +82,7 @@ def test_module_and_class_shape():
         "connection_local", "__init__", "_VerdinSqlSession__con", "get_ori_session", "begin_tx", "execute_sql",
         "select_one", "select_list", "select_page", "insert", "insert_list", "delete", "update", "add", "add_all",
         "select_all_orm1", "select_all_orm2", "select_one_orm1", "select_one_orm2", "delete_orm2", "update_orm2",
-        "bulk_update_mappings", "insert_orm2", "execute_in_connection", "commit", "rollback", "close"]
+        "bulk_update_mappings", "insert_orm2", "execute_in_connection", "commit", "rollback", "close", "transaction"]
     con = vars(cls)["_VerdinSqlSession__con"]
     assert con.__name__ == "__con" and con.__qualname__ == "VerdinSqlSession.__con"
     sig = lambda name: str(inspect.signature(getattr(cls, name)))

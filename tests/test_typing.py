@@ -8,7 +8,8 @@ import pytest
 pytest.importorskip("mypy")
 
 MODULES = ["verdin.utils.kindprobe", "verdin.utils.bindnote", "verdin.utils.cdatakit", "verdin.utils.clausetrim",
-           "verdin.utils.snippets", "verdin.mapper.stmtloom", "verdin.mapper.mapcheck", "verdin.db.querydeck", "verdin.db.txnfront"]
+           "verdin.utils.snippets", "verdin.mapper.stmtloom", "verdin.mapper.mapcheck", "verdin.db.querydeck",
+           "verdin.db.txnfront", "verdin.db.asyncfront"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 

@@ -91,6 +91,13 @@ Ref ModuleBuilder::def_class(const char* name, std::initializer_list<const FuncS
 
 Ref ModuleBuilder::def_class(const char* name, const std::vector<const FuncSpec*>& methods,
                              PyObject* attrs) {
+  Ref cls = make_class(name, methods, attrs);
+  set(name, cls.get());
+  return cls;
+}
+
+Ref ModuleBuilder::make_class(const char* name, const std::vector<const FuncSpec*>& methods,
+                              PyObject* attrs) {
   Ref ns = Ref::take(PyDict_New());
   ok(PyDict_SetItemString(ns.get(), "__module__", name_.get()));
   Ref qual = new_str(name);
@@ -103,11 +110,9 @@ Ref ModuleBuilder::def_class(const char* name, const std::vector<const FuncSpec*
     }
     ok(PyDict_SetItemString(ns.get(), spec->key ? spec->key : spec->name, f.get()));
   }
-  Ref cls =
-      Ref::take(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", name,
-                                      reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get()));
-  set(name, cls.get());
-  return cls;
+  return Ref::take(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", name,
+                                         reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                         ns.get()));
 }
 
 PyObject* create_module(PyModuleDef* def, void (*populate)(ModuleBuilder&)) noexcept {

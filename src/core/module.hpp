@@ -34,6 +34,10 @@ class ModuleBuilder {
                 PyObject* attrs = nullptr);
   Ref def_class(const char* name, const std::vector<const FuncSpec*>& methods,
                 PyObject* attrs = nullptr);
+  // The same class without binding it: a helper class that only the module's own functions
+  // hand out.
+  Ref make_class(const char* name, const std::vector<const FuncSpec*>& methods,
+                 PyObject* attrs = nullptr);
 
  private:
   PyObject* module_;

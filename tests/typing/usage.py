@@ -2,8 +2,10 @@
 from typing import Any, assert_type
 
 from sqlalchemy import TextClause, create_engine, text
+from sqlalchemy.ext.asyncio import AsyncSession, create_async_engine
 from sqlalchemy.orm import Session
 
+from verdin.db.asyncfront import AsyncVerdinSqlSession
 from verdin.db.querydeck import Page, PageInfo, SqlTemplate, count_query
 from verdin.db.txnfront import VerdinSqlSession, results_handle
 from verdin.mapper.stmtloom import ParseMapper, load_mappers
@@ -38,6 +40,20 @@ result = db.execute_sql("find", "a", {"name": "x"}, page=PageInfo(pageSize=10, p
 db.begin_tx()
 db.commit()
 db.close()
+with db.transaction() as bound:
+    assert_type(bound, Session)
+
+
+async def in_a_task(adb: AsyncVerdinSqlSession) -> None:
+    assert_type(await adb.execute_sql("find", "a", {"name": "x"}), Any)
+    async with adb.transaction() as async_session:
+        assert_type(async_session, AsyncSession)
+    await adb.begin_tx()
+    await adb.commit()
+    await adb.close()
+
+
+AsyncVerdinSqlSession(mappers, create_async_engine("sqlite+aiosqlite://"))
 assert_type(results_handle([{"a": 1}], dict, None), Any)
 
 assert_type(get_sql_param("#{a}"), list[MapperParam])

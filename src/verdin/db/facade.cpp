@@ -4,6 +4,13 @@
 #include "txnfront.hpp"
 
 namespace txnfront {
+
+Ref new_session(Func& f, PyObject* self) {
+  Ref factory = f.global(n.sessionmaker);
+  Ref bind = getattr(self, n.data_source);
+  return open_session(factory.get(), orig.sessionmaker, orig.session_cls, bind.get());
+}
+
 namespace {
 
 Ref none() {
@@ -13,13 +20,6 @@ Ref none() {
 // self.__con(), through the instance so that an override is used.
 Ref con_of(PyObject* self) {
   return call_method(self, n.con);
-}
-
-// sessionmaker(bind=self.data_source, expire_on_commit=False)()
-Ref new_session(Func& f, PyObject* self) {
-  Ref factory = f.global(n.sessionmaker);
-  Ref bind = getattr(self, n.data_source);
-  return open_session(factory.get(), orig.sessionmaker, orig.session_cls, bind.get());
 }
 
 Ref init(Func& f, PyObject* const* a) {
@@ -50,7 +50,12 @@ Ref get_ori_session(Func& f, PyObject* const* a) {
   return new_session(f, a[0]);
 }
 
+Ref close(Func&, PyObject* const* a);
+
+// A session replaced here could never be reached again, yet it would keep its connection (and on
+// SQLite its write lock) until collected: close it, which rolls its work back, before binding.
 Ref begin_tx(Func& f, PyObject* const* a) {
+  close(f, a);
   Ref session = new_session(f, a[0]);
   Ref var = getattr(a[0], n.connection_local);
   call_method(var.get(), n.set, session.get());
@@ -283,6 +288,7 @@ void define_facade(ModuleBuilder& m) {
   ok(PyDict_SetItemString(attrs.get(), "connection_local", var.get()));
   std::vector<const FuncSpec*> methods;
   for (const FuncSpec& spec : s_methods) methods.push_back(&spec);
+  methods.push_back(&s_transaction);
   m.def_class("VerdinSqlSession", methods, attrs.get());
 }
 

@@ -32,4 +32,13 @@ extern Originals orig;
 Ref results_handle(Func& f, PyObject* const* a);
 void define_facade(ModuleBuilder& m);
 
+// sessionmaker(bind=self.data_source, expire_on_commit=False)() for the facade `self`, through
+// the module global read at call time.
+Ref new_session(Func& f, PyObject* self);
+
+// VerdinSqlSession.transaction and the class of the context manager it returns, built by
+// define_transaction before the facade class.
+extern const FuncSpec s_transaction;
+void define_transaction(ModuleBuilder& m);
+
 }  // namespace txnfront

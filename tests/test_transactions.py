@@ -1,0 +1,153 @@
+"""transaction(): a session bound for the length of a with block; begin_tx over a bound session."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from sqlalchemy import create_engine, text
+from sqlalchemy.exc import DBAPIError
+from sqlalchemy.orm import Session
+
+from verdin.db.txnfront import VerdinSqlSession
+
+bound = VerdinSqlSession.connection_local.get
+
+
+@pytest.fixture
+def db(table_mappers, engine):
+    facade = VerdinSqlSession(table_mappers, data_source=engine)
+    yield facade
+    facade.close()
+
+
+def names(fresh, table):
+    return [r[0] for r in fresh(f"select name from {table} order by id")]
+
+
+def test_transaction_commits_or_rolls_back_then_closes_and_unbinds(db, engine, table, fresh):
+    with db.transaction() as session:
+        assert isinstance(session, Session) and session.expire_on_commit is False and bound() is session
+        db.execute_sql("add", "t", {"name": "a", "n": 1})
+        db.execute_sql("add", "t", {"name": "b", "n": 2})
+        assert names(fresh, table) == []
+    assert names(fresh, table) == ["a", "b"]
+    assert bound() is None and engine.pool.checkedout() == 0
+
+    failure = ValueError("stop")
+    with pytest.raises(ValueError) as caught:
+        with db.transaction():
+            db.execute_sql("remove", "t", {"name": "a"})
+            db.execute_sql("add", "t", {"name": "c", "n": 3})
+            raise failure
+    assert caught.value is failure
+    # a failing statement ends the block: nothing before it is committed, as nothing after it runs
+    with pytest.raises(DBAPIError):
+        with db.transaction():
+            db.execute_sql("add", "t", {"name": "lost", "n": 4})
+            db.execute_sql("broken", "t", {"n": 5})
+            db.execute_sql("add", "t", {"name": "never", "n": 6})
+    assert names(fresh, table) == ["a", "b"]
+    assert bound() is None and engine.pool.checkedout() == 0
+
+
+def test_transaction_is_refused_while_a_session_is_bound(db, table, fresh):
+    db.begin_tx()
+    outer = bound()
+    db.execute_sql("add", "t", {"name": "outer", "n": 1})
+    with pytest.raises(RuntimeError, match="^a session is already bound to this context"):
+        with db.transaction():
+            pytest.fail("entered")
+    assert bound() is outer
+    db.commit()
+    db.close()
+    assert names(fresh, table) == ["outer"]
+    with db.transaction() as session:
+        with pytest.raises(RuntimeError, match="already bound"):
+            with db.transaction():
+                pytest.fail("entered")
+        assert bound() is session
+        db.execute_sql("add", "t", {"name": "kept", "n": 2})
+    assert names(fresh, table) == ["outer", "kept"]
+
+
+@pytest.mark.parametrize("body_fails, failing, chain", [
+    (False, ["commit"], ["commit"]),
+    (True, ["rollback"], ["rollback", "body"]),
+    (False, ["commit", "close"], ["close", "commit"]),
+    (True, ["rollback", "close"], ["close", "rollback", "body"]),
+])
+def test_errors_of_commit_rollback_and_close_chain_as_in_a_with_statement(tmp_path, body_fails, failing, chain):
+    engine = create_engine(f"sqlite:///{tmp_path / 'chain.db'}")
+    db = VerdinSqlSession({}, data_source=engine)
+    calls = []
+
+    def failing_step(session, step):
+        real = getattr(session, step)
+
+        def method():
+            calls.append(step)
+            if step == "close":
+                real()
+            raise RuntimeError(step)
+
+        return method
+
+    with pytest.raises(RuntimeError) as caught:
+        with db.transaction() as session:
+            session.execute(text("select 1"))
+            for step in failing:
+                setattr(session, step, failing_step(session, step))
+            if body_fails:
+                raise RuntimeError("body")
+    seen, exc = [], caught.value
+    while exc is not None:
+        seen.append(str(exc))
+        exc = exc.__context__
+    assert seen == chain
+    assert calls == failing
+    assert bound() is None and engine.pool.checkedout() == 0
+    engine.dispose()
+
+
+def test_misused_exit_is_safe():
+    code = textwrap.dedent("""
+        from sqlalchemy import create_engine, event, text
+        from verdin.db.txnfront import VerdinSqlSession
+        engine = create_engine("sqlite://")
+        db = VerdinSqlSession({}, data_source=engine)
+        bound = VerdinSqlSession.connection_local.get
+        cm = db.transaction()
+        assert cm.__exit__(None, None, None) is False
+        session = cm.__enter__()
+        try:
+            cm.__enter__()
+        except RuntimeError as exc:
+            assert str(exc) == "this transaction has already been entered"
+        assert cm.__exit__(None, "x", None) is False and bound() is None
+        assert cm.__exit__(ValueError, ValueError, None) is False
+        session = cm.__enter__()
+        session.execute(text("create table t (a int)"))
+        event.listen(session, "before_commit", lambda s: cm.__exit__(None, None, None))
+        assert cm.__exit__(None, None, None) is False and bound() is None
+        try:
+            type(cm).__new__(type(cm)).__enter__()
+        except AttributeError:
+            pass
+        print("ok")
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, "ok\n"), done.stderr
+
+
+def test_begin_tx_closes_the_session_it_replaces(db, engine, table, fresh):
+    db.begin_tx()
+    first = bound()
+    db.execute_sql("add", "t", {"name": "abandoned", "n": 1})
+    db.begin_tx()
+    assert bound() is not first and engine.pool.checkedout() == 0
+    # on SQLite the first session's write lock made this fail with "database is locked"
+    db.execute_sql("add", "t", {"name": "kept", "n": 2})
+    assert engine.pool.checkedout() == 1
+    db.commit()
+    db.close()
+    assert names(fresh, table) == ["kept"] and engine.pool.checkedout() == 0
