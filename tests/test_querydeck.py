@@ -510,6 +510,22 @@ def test_select_page_reads_rewriters_at_call_time(engine, table, monkeypatch):
         assert [r["id"] for r in result["list"]] == [3, 2, 1]
 
 
+def test_select_page_without_a_bind_calls_limit_query(engine, table, monkeypatch):
+    from sqlalchemy.exc import UnboundExecutionError
+
+    class Routed(Session):  # binds each statement, has no bind of its own
+        def get_bind(self, mapper=None, *, clause=None, **kw):
+            if clause is None:
+                raise UnboundExecutionError("no bind")
+            return engine
+
+    calls = []
+    monkeypatch.setattr(querydeck, "limit_query", lambda sql, page: calls.append(page) or text(sql.text))
+    with Routed() as s:
+        assert SqlTemplate(engine).select_page(text(f"select id from {table}"), Page(1, 1), s)["total"] == 0
+    assert len(calls) == 1
+
+
 def test_bad_input_leaves_nothing_open(engine, table, fresh):
     t = SqlTemplate(engine)
     with pytest.raises(AttributeError):
