@@ -63,6 +63,12 @@ def engine(db_url):
 
 
 @pytest.fixture
+def reported_id(engine):
+    """The id an insert without RETURNING reports: PostgreSQL has no lastrowid, so None there."""
+    return lambda rowid: None if engine.dialect.name == "postgresql" else rowid
+
+
+@pytest.fixture
 def fresh(db_url):
     """Runs a query on a brand-new connection: what other sessions see as committed."""
     check = create_engine(db_url, poolclass=NullPool)

@@ -100,6 +100,21 @@ def test_rewriters():
         limit_query(text("x"), PageInfo(pageNum=1))
 
 
+class Sneaky(int):
+    def __format__(self, spec):
+        return "1 into @x -- "
+
+    __str__ = __repr__ = lambda self: "1 into @x -- "
+
+
+def test_limit_query_writes_only_integers():
+    assert limit_query(text("x"), PageInfo(pageSize=Sneaky(5), pageNum=True)).text == "x limit 0,5"
+    for page, message in [(PageInfo(pageSize="1 into @x -- ", pageNum=2), "pageSize must be an int, not str"),
+                          (PageInfo(pageSize=10, pageNum=2.0), "pageNum must be an int, not float")]:
+        with pytest.raises(TypeError, match=f"^{message}$"):
+            limit_query(text("x"), page)
+
+
 def test_rewriters_read_text_global(monkeypatch):
     monkeypatch.setattr(querydeck, "text", lambda s: ("T", s))
     assert count_query(text("x")) == ("T", "select count(*) from ( x ) temp")
@@ -108,20 +123,28 @@ def test_rewriters_read_text_global(monkeypatch):
 # --- writes ----------------------------------------------------------------------------------
 
 
-def test_insert_commits_and_returns_lastrowid(engine, table, fresh):
+def test_insert_commits_and_returns_lastrowid(engine, table, fresh, reported_id):
     t = SqlTemplate(engine)
     first = t.insert(text(f"insert into {table}(name, n) values (:name, :n)"), args={"name": "a", "n": 1})
     second = t.insert(text(f"insert into {table}(name, n) values (:name, :n)"), None, {"name": "b", "n": 2})
-    assert (first, second) == (1, 2)
+    assert (first, second) == (reported_id(1), reported_id(2))
     assert rows_of(fresh, table) == [(1, "a", 1), (2, "b", 2)]
     assert engine.pool.checkedout() == 0
 
 
-def test_supplied_session_is_not_committed(engine, table, fresh):
+@pytest.mark.parametrize("rest, expected", [
+    ("values ('a', 7) returning n, id", 7), ("select name, n from {table} where n < 0 returning id", None)])
+def test_insert_returning_reports_the_first_value(engine, table, fresh, rest, expected):
+    rowid = SqlTemplate(engine).insert(text(f"insert into {table}(name, n) " + rest.format(table=table)))
+    assert rowid == expected
+    assert rows_of(fresh, table) == ([(1, "a", 7)] if expected else [])
+
+
+def test_supplied_session_is_not_committed(engine, table, fresh, reported_id):
     t = SqlTemplate(engine)
     with Session(engine) as s:
         rowid = t.insert(text(f"insert into {table}(name) values (:name)"), con=s, args={"name": "a"})
-        assert rowid == 1
+        assert rowid == reported_id(1)
         assert s.execute(text(f"select count(*) from {table}")).scalar() == 1
         assert rows_of(fresh, table) == [] or engine.dialect.name == "sqlite"
         s.rollback()
@@ -448,6 +471,23 @@ def test_select_page(engine, table, count, page, expected_ids, total):
     assert engine.pool.checkedout() == 0
 
 
+@pytest.mark.parametrize("page, expected", [
+    (Page(0, 2), [1, 2]), (PageInfo(pageSize=Sneaky(2), pageNum=2), [3, 4]),
+    (PageInfo(pageSize="2 offset 0 --", pageNum=2), TypeError)])
+def test_select_page_edges(engine, table, page, expected):
+    t = SqlTemplate(engine)
+    fill(t, table, 5)
+    if engine.dialect.name == "mysql" and page.pageNum == 0:
+        expected = DB_ERRORS  # "limit -2,2" is no SQL to MariaDB; PostgreSQL's form starts at 0
+    ids = lambda: [r["id"] for r in t.select_page(text(f"select id from {table} order by id"), page)["list"]]
+    if isinstance(expected, list):
+        assert ids() == expected
+    else:
+        with pytest.raises(expected):
+            ids()
+    assert engine.pool.checkedout() == 0
+
+
 def test_select_page_runs_in_one_session(engine, table, recording):
     t = SqlTemplate(engine)
     Recording.log = []
@@ -459,9 +499,31 @@ def test_select_page_reads_rewriters_at_call_time(engine, table, monkeypatch):
     t = SqlTemplate(engine)
     fill(t, table, 3)
     monkeypatch.setattr(querydeck, "count_query", lambda sql: text("select 99"))
-    monkeypatch.setattr(querydeck, "limit_query", lambda sql, page: text(sql.text + " order by id desc"))
+    calls = []
+    monkeypatch.setattr(querydeck, "limit_query",
+                        lambda sql, page: calls.append(page) or text(sql.text + " order by id desc"))
     result = t.select_page(text(f"select id from {table}"), Page(1, 1))
-    assert result["total"] == 99 and [r["id"] for r in result["list"]] == [3, 2, 1]
+    assert result["total"] == 99
+    if engine.dialect.name == "postgresql":  # pages with "limit n offset m", not limit_query
+        assert calls == [] and len(result["list"]) == 1
+    else:
+        assert [r["id"] for r in result["list"]] == [3, 2, 1]
+
+
+def test_select_page_without_a_bind_calls_limit_query(engine, table, monkeypatch):
+    from sqlalchemy.exc import UnboundExecutionError
+
+    class Routed(Session):  # binds each statement, has no bind of its own
+        def get_bind(self, mapper=None, *, clause=None, **kw):
+            if clause is None:
+                raise UnboundExecutionError("no bind")
+            return engine
+
+    calls = []
+    monkeypatch.setattr(querydeck, "limit_query", lambda sql, page: calls.append(page) or text(sql.text))
+    with Routed() as s:
+        assert SqlTemplate(engine).select_page(text(f"select id from {table}"), Page(1, 1), s)["total"] == 0
+    assert len(calls) == 1
 
 
 def test_bad_input_leaves_nothing_open(engine, table, fresh):

@@ -16,6 +16,7 @@ from verdin.mapper.stmtloom import ParseMapper, load_mappers
 USER_MAPPER = """<mapper namespace="user">
   <sql id="cols">id, name, age</sql>
   <insert id="add">insert into verdin_user(name, age) values (#{name}, #{age})</insert>
+  <insert id="add_returning">insert into verdin_user(name, age) values (#{name}, #{age}) returning id</insert>
   <select id="all">select <include refid="cols"/> from verdin_user order by id</select>
   <select id="find" resultType="mapped_models.UserModel">
     select <include refid="cols"/> from verdin_user
@@ -121,9 +122,9 @@ def test_constructor(engine, arg_type_message):
 # --- execute_sql -----------------------------------------------------------------------------
 
 
-def test_execute_sql_branches(facade, fresh):
-    assert facade.execute_sql("add", "user", {"name": "ann", "age": 30}) == 1
-    assert facade.execute_sql("add", namespace="user", ori_params={"name": "bob", "age": None}) == 2
+def test_execute_sql_branches(facade, fresh, reported_id):
+    assert facade.execute_sql("add", "user", {"name": "ann", "age": 30}) == reported_id(1)
+    assert facade.execute_sql("add_returning", namespace="user", ori_params={"name": "bob", "age": None}) == 2
     assert facade.execute_sql("all", "user", {}) == [{"id": 1, "name": "ann", "age": 30},
                                                      {"id": 2, "name": "bob", "age": None}]
     assert facade.execute_sql("count", "user", {}) == [2]

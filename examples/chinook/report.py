@@ -3,6 +3,11 @@ results and a transaction.
 
 Run from the repository root:  python examples/chinook/report.py [path/to/Chinook_Sqlite.sqlite]
 The database file is copied to a temporary folder first, so the original stays untouched.
+
+Or give a database URL instead of the file, for a database that holds Chinook already (load.py
+copies it there), for example:
+    python examples/chinook/report.py postgresql+psycopg://postgres@127.0.0.1:5432/test
+The playlists the report makes are removed again at the end.
 """
 import os
 import shutil
@@ -23,8 +28,8 @@ DEFAULT_DB = os.path.join(HERE, "..", "..", "..", "shared", "data", "chinook", "
 class Report:
     """The report's queries, by name, over one Chinook database."""
 
-    def __init__(self, db_path):
-        self.engine = create_engine(f"sqlite:///{db_path}")
+    def __init__(self, url):
+        self.engine = create_engine(url)
         self.db = VerdinSqlSession(load_mappers(os.path.join(HERE, "chinook.xml")), data_source=self.engine)
 
     def tracks(self, **filters):
@@ -65,6 +70,15 @@ class Report:
         finally:
             self.db.close()
 
+    def drop_playlist(self, playlist_id):
+        self.db.begin_tx()
+        try:
+            self.db.execute_sql("clear_playlist", "chinook", {"playlist_id": playlist_id})
+            self.db.execute_sql("drop_playlist", "chinook", {"playlist_id": playlist_id})
+            self.db.commit()
+        finally:
+            self.db.close()
+
     def playlist_size(self, playlist_id):
         return self.db.execute_sql("playlist_size", "chinook", {"playlist_id": playlist_id}, return_type=int)
 
@@ -74,11 +88,15 @@ class Report:
 
 def main(argv):
     source = argv[1] if len(argv) > 1 else DEFAULT_DB
-    if not os.path.exists(source):
-        sys.exit(f"Chinook database not found at {source}; pass its path as the first argument")
-    folder = tempfile.mkdtemp(prefix="verdin-chinook-")
-    path = shutil.copy(source, os.path.join(folder, "chinook.sqlite"))
-    report = Report(path)
+    folder = None
+    if "://" in source:
+        url = source
+    elif os.path.exists(source):
+        folder = tempfile.mkdtemp(prefix="verdin-chinook-")
+        url = "sqlite:///" + shutil.copy(source, os.path.join(folder, "chinook.sqlite"))
+    else:
+        sys.exit(f"Chinook database not found at {source}; pass its path or a database URL as the first argument")
+    report = Report(url)
     try:
         rock = report.tracks(genres=["Rock", "Metal"], artist="Iron%", min_minutes=8)
         print(f"{len(rock)} Iron Maiden-ish rock/metal tracks of 8+ minutes; the first:")
@@ -105,9 +123,11 @@ def main(argv):
         print(f"\nrolled back a playlist of {size} tracks: it now has {report.playlist_size(9001)}")
         size = report.make_playlist(9002, "Kept mix", [1, 4])
         print(f"committed a playlist of {size} tracks: it now has {report.playlist_size(9002)}")
+        report.drop_playlist(9002)
     finally:
         report.close()
-        shutil.rmtree(folder, ignore_errors=True)
+        if folder:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":

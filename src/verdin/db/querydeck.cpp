@@ -24,16 +24,9 @@ Ref count_query(Func& f, PyObject* const* a) {
 
 // text(sql.text + " limit {},{}".format((page.pageNum - 1) * page.pageSize, page.pageSize))
 Ref limit_query(Func& f, PyObject* const* a) {
-  PyObject *sql = a[0], *page = a[1];
-  Ref num = getattr(page, n.pageNum);
-  Ref one = Ref::take(PyLong_FromLong(1));
-  Ref before = Ref::take(PyNumber_Subtract(num.get(), one.get()));
-  Ref size = getattr(page, n.pageSize);
-  Ref start = Ref::take(PyNumber_Multiply(before.get(), size.get()));
-  Ref start_text = Ref::take(PyObject_Format(start.get(), n.empty_format));
-  Ref size_text = Ref::take(PyObject_Format(size.get(), n.empty_format));
-  Ref suffix = concat({n.limit_head, start_text.get(), n.comma, size_text.get()});
-  Ref sql_text = getattr(sql, n.text_attr);
+  PageWindow w = page_window(a[1]);
+  Ref suffix = limit_comma_suffix(w);
+  Ref sql_text = getattr(a[0], n.text_attr);
   Ref full = Ref::take(PyNumber_Add(sql_text.get(), suffix.get()));
   Ref text_fn = f.global(n.text_fn);
   return call(text_fn.get(), full.get());
@@ -132,11 +125,19 @@ void init_names() {
       {&n.exit, "__exit__"},
       {&n.total, "total"},
       {&n.list, "list"},
-      {&n.empty_format, ""},
       {&n.count_head, "select count(*) from ( "},
       {&n.count_tail, " ) temp"},
       {&n.limit_head, " limit "},
       {&n.comma, ","},
+      {&n.offset_head, " offset "},
+      {&n.get_bind, "get_bind"},
+      {&n.dialect, "dialect"},
+      {&n.name, "name"},
+      {&n.mysql, "mysql"},
+      {&n.mariadb, "mariadb"},
+      {&n.sqlite, "sqlite"},
+      {&n.returns_rows, "returns_rows"},
+      {&n.postfetch_lastrowid, "postfetch_lastrowid"},
   };
   for (auto& [slot, text] : table) *slot = intern(text);
 }
@@ -159,6 +160,8 @@ void populate(ModuleBuilder& m) {
   Ref row_module = import("sqlalchemy.engine.row");
   orig.row_type = getattr(row_module.get(), "Row").release();
   orig.row_asdict = getattr(orig.row_type, n.asdict).release();
+  Ref exc_module = import("sqlalchemy.exc");
+  orig.unbound_error = getattr(exc_module.get(), "UnboundExecutionError").release();
 
   // PageInfo: a dataclass of four fields, each defaulting to None.
   Ref attrs = Ref::take(PyDict_New());

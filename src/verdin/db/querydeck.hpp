@@ -14,15 +14,18 @@ struct Names {
   PyObject *add, *add_all, *flush, *bulk_update_mappings, *first, *all, *scalar, *scalars;
   PyObject *scalar_one_or_none, *asdict, *parent, *data, *keys, *text_attr, *pageNum, *pageSize;
   PyObject *update, *update_orm2, *sessionmaker, *text_fn, *count_query, *limit_query;
-  PyObject *enter, *exit, *total, *list, *empty_format;
+  PyObject *enter, *exit, *total, *list;
   PyObject *count_head, *count_tail, *limit_head, *comma;
+  PyObject *offset_head, *get_bind, *dialect, *name, *mysql, *mariadb, *sqlite, *returns_rows;
+  PyObject* postfetch_lastrowid;
 };
 extern Names n;
 
 // What the module installed or found at import, for identity-guarded fast paths.
 struct Originals {
   PyObject *sessionmaker, *session_cls, *row_type, *row_asdict;
-  PyObject* globals;  // the module dict
+  PyObject* unbound_error;  // sqlalchemy.exc.UnboundExecutionError
+  PyObject* globals;        // the module dict
 };
 extern Originals orig;
 
@@ -56,6 +59,24 @@ Ref rows_as_dicts(PyObject* rows);
 Ref row_as_dict(PyObject* row);
 
 void init_names();
+
+// Paging. The window of a page: the offset (pageNum - 1) * pageSize and the size, both exact
+// ints; TypeError when pageNum or pageSize is not an int.
+struct PageWindow {
+  Ref start, size;
+};
+PageWindow page_window(PyObject* page);
+// " limit <start>,<size>"
+Ref limit_comma_suffix(const PageWindow& w);
+// text(sql.text + " limit <size> offset <start>"), for databases without "limit a,b".
+Ref offset_query(Func& f, PyObject* sql, PyObject* page);
+// The dialect of the session's bind; empty when the session has no bind (or no get_bind).
+Ref session_dialect(PyObject* session);
+// Whether the dialect takes "limit <start>,<size>": the MySQL family and SQLite.
+bool pages_with_limit_comma(PyObject* dialect);
+// The id an insert reports: the first value of its first row when it returns rows, else the
+// lastrowid where the dialect has one, else None.
+Ref inserted_id(PyObject* session, PyObject* result);
 
 // SqlTemplate methods.
 #define VERDIN_TEMPLATE_METHODS(X)                                                    \

@@ -46,7 +46,7 @@ Ref t_insert(Func&, PyObject* const* a) {
       a[0], &a[2],
       [&](PyObject* session) {
         Ref result = execute(session, a[1], a[3]);
-        return getattr(result.get(), n.lastrowid);
+        return inserted_id(session, result.get());
       },
       out);
   if (!done) unbound("last_rowid");
@@ -111,7 +111,8 @@ Ref t_bulk_update_mappings(Func&, PyObject* const* a) {
 
 Ref t_execute_in_connection(Func&, PyObject* const* a) {
   Ref out;
-  if (!with_session(a[0], nullptr, [&](PyObject* session) { return call(a[1], session); }, out))
+  if (!with_session(
+          a[0], nullptr, [&](PyObject* session) { return call(a[1], session); }, out))
     return none();
   return out;
 }
@@ -184,8 +185,16 @@ Ref t_select_page(Func& f, PyObject* const* a) {
         Ref counted = execute(session, count_sql.get(), args);
         Ref total = call_method(counted.get(), n.scalar);
         ok(PyDict_SetItem(page_result.get(), n.total, total.get()));
-        Ref limit_query = f.global(n.limit_query);
-        Ref sql_str = call(limit_query.get(), sql, page);
+        // A supplied session without a bind says nothing of its database: it keeps the
+        // module's limit_query, as do the databases that take "limit a,b".
+        Ref sql_str;
+        Ref dialect = session_dialect(session);
+        if (!dialect || pages_with_limit_comma(dialect.get())) {
+          Ref limit_query = f.global(n.limit_query);
+          sql_str = call(limit_query.get(), sql, page);
+        } else {
+          sql_str = offset_query(f, sql, page);
+        }
         Ref result = execute(session, sql_str.get(), args);
         Ref rows = call_method(result.get(), n.all);
         Ref list = rows_as_dicts(rows.get());
