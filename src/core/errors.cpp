@@ -3,6 +3,16 @@
 
 namespace verdin {
 
+// 3.12 keeps the pending exception as one normalized object; 3.11 still has the triple API.
+#if PY_VERSION_HEX >= 0x030C0000
+Ref fetch_exception() {
+  return Ref::steal(PyErr_GetRaisedException());
+}
+
+void restore_exception(Ref exc) {
+  PyErr_SetRaisedException(exc.release());
+}
+#else
 Ref fetch_exception() {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
@@ -12,6 +22,13 @@ Ref fetch_exception() {
   Py_XDECREF(tb);
   return Ref::steal(value);
 }
+
+void restore_exception(Ref exc) {
+  PyObject* value = exc.release();
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+}
+#endif
 
 void raise_while_handling(PyObject* handled, PyObject* type, PyObject* message) {
   PyObject* outer = PyErr_GetHandledException();
@@ -58,12 +75,3 @@ void unpack(PyObject* obj, Py_ssize_t n, Ref* out) {
 
 }  // namespace verdin
 
-namespace verdin {
-
-void restore_exception(Ref exc) {
-  PyObject* value = exc.release();
-  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-  PyErr_Restore(type, value, PyException_GetTraceback(value));
-}
-
-}  // namespace verdin

@@ -1,7 +1,13 @@
 // Function object: binder, error texts, descriptor protocol, introspection attributes.
 #include "function.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
+// Before 3.12 the member-type names were only in structmember.h, without the Py_ prefix.
 #include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
 
 #include <cstring>
 #include <new>
@@ -353,23 +359,40 @@ PyObject* func_kwdefaults(PyObject*, void*) {
   Py_RETURN_NONE;
 }
 
+// __module__ and __doc__ are writable; deleting one leaves None, as on a Python function.
+PyObject** writable_slot(PyObject* self, void* which) {
+  Func* f = reinterpret_cast<Func*>(self);
+  return which == nullptr ? &f->module : &f->doc;
+}
+
+PyObject* func_get_writable(PyObject* self, void* which) {
+  return Py_NewRef(*writable_slot(self, which));
+}
+
+int func_set_writable(PyObject* self, PyObject* value, void* which) {
+  Py_XSETREF(*writable_slot(self, which), Py_NewRef(value ? value : Py_None));
+  return 0;
+}
+
+char doc_slot_tag;
+
 PyGetSetDef func_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__text_signature__", func_text_signature, nullptr, nullptr, nullptr},
     {"__signature__", func_signature, nullptr, nullptr, nullptr},
     {"__kwdefaults__", func_kwdefaults, nullptr, nullptr, nullptr},
+    {"__module__", func_get_writable, func_set_writable, nullptr, nullptr},
+    {"__doc__", func_get_writable, func_set_writable, nullptr, &doc_slot_tag},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef func_members[] = {
-    {"__name__", T_OBJECT, offsetof(Func, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(Func, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(Func, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Func, doc), 0, nullptr},
-    {"__annotations__", T_OBJECT, offsetof(Func, annotations), READONLY, nullptr},
-    {"__defaults__", T_OBJECT, offsetof(Func, defaults), READONLY, nullptr},
-    {"__globals__", T_OBJECT, offsetof(Func, globals), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Func, vectorcall), READONLY, nullptr},
+    {"__name__", Py_T_OBJECT_EX, offsetof(Func, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(Func, qualname), Py_READONLY, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(Func, annotations), Py_READONLY, nullptr},
+    {"__defaults__", Py_T_OBJECT_EX, offsetof(Func, defaults), Py_READONLY, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Func, globals), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Func, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -396,6 +419,14 @@ PyTypeObject func_type = [] {
   return t;
 }();
 
+void ready_func_type() {
+  // Each extension module links its own copy of this type and readies it at its first init.
+  static bool ready = false;
+  if (ready) return;
+  ok(PyType_Ready(&func_type));
+  ready = true;
+}
+
 Ref Func::global(PyObject* key) const {
   PyObject* v = PyDict_GetItemWithError(globals, key);
   if (v == nullptr) {
@@ -418,7 +449,7 @@ void raise_arg_type(const char* name, const char* expected, PyObject* got) {
 
 Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name,
                   const char* owner) {
-  if (!(func_type.tp_flags & Py_TPFLAGS_READY)) ok(PyType_Ready(&func_type));
+  ready_func_type();
   Ref name = Ref::take(PyUnicode_InternFromString(spec.name));
   Ref qualname = owner ? Ref::take(PyUnicode_FromFormat("%s.%s", owner, spec.name)) : name.copy();
   Ref annotations = Ref::take(PyDict_New());

@@ -8,7 +8,9 @@ Originals orig;
 PyTypeObject* element_type = nullptr;
 
 namespace {
-PyGetSetDef* element_getsets[static_cast<int>(ElementField::count)];
+// The type's own data descriptors for tag, text, tail and attrib (instances cannot shadow them),
+// kept for the life of the process like the type itself.
+PyObject* element_descrs[static_cast<int>(ElementField::count)];
 PyObject* element_field_names[static_cast<int>(ElementField::count)];
 }  // namespace
 
@@ -16,20 +18,23 @@ void init_element_fields() {
   const char* names[] = {"tag", "text", "tail", "attrib"};
   for (int i = 0; i < static_cast<int>(ElementField::count); i++) {
     element_field_names[i] = intern(names[i]);
-    // A getset descriptor of the type itself: instances cannot shadow it.
-    PyObject* d = PyDict_GetItemWithError(element_type->tp_dict, element_field_names[i]);
-    if (d == nullptr && PyErr_Occurred()) throw_error();
-    element_getsets[i] = (d != nullptr && Py_TYPE(d) == &PyGetSetDescr_Type)
-                             ? reinterpret_cast<PyGetSetDescrObject*>(d)->d_getset
-                             : nullptr;
+    PyObject* type = reinterpret_cast<PyObject*>(element_type);
+    Ref d = Ref::steal(PyObject_GetAttr(type, element_field_names[i]));
+    if (!d) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+      PyErr_Clear();
+    }
+    bool usable = d && Py_TYPE(d.get()) == &PyGetSetDescr_Type &&
+                  Py_TYPE(d.get())->tp_descr_get != nullptr;
+    element_descrs[i] = usable ? d.release() : nullptr;
   }
 }
 
 Ref element_field(PyObject* element, ElementField field) {
   int i = static_cast<int>(field);
-  PyGetSetDef* g = element_getsets[i];
-  if (g != nullptr && g->get != nullptr && Py_TYPE(element) == element_type) {
-    return Ref::take(g->get(element, g->closure));
+  PyObject* d = element_descrs[i];
+  if (d != nullptr && Py_TYPE(element) == element_type) {
+    return Ref::take(Py_TYPE(d)->tp_descr_get(d, element, reinterpret_cast<PyObject*>(element_type)));
   }
   return getattr(element, element_field_names[i]);
 }
