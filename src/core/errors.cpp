@@ -74,4 +74,3 @@ void unpack(PyObject* obj, Py_ssize_t n, Ref* out) {
 }
 
 }  // namespace verdin
-

@@ -9,6 +9,7 @@
 #define Py_READONLY READONLY
 #endif
 
+#include <array>
 #include <cstring>
 #include <new>
 #include <string>
@@ -112,6 +113,7 @@ inline bool type_ok(Check c, PyObject* v) {
     case Check::dict: return PyDict_CheckExact(v);
     case Check::list: return PyList_CheckExact(v);
     case Check::set: return PySet_CheckExact(v);
+    case Check::int_: return PyLong_CheckExact(v);
     default: return true;
   }
 }
@@ -123,6 +125,23 @@ void check_types(Func* f, PyObject* const* args) {
     if (!type_ok(f->checks[i], v) && !(v == Py_None && f->spec->params[i].def == Def::none)) {
       type_error(f, i, v);
     }
+  }
+}
+
+// int parameters take any number through int(), bool parameters any object by truth; the
+// converted values are owned by `held`. A value that is not a number is left for check_types.
+void convert(Func* f, PyObject** out, Ref* held) {
+  for (int i = 0; i < f->spec->nparams; i++) {
+    PyObject* v = out[i];
+    Check c = f->checks[i];
+    if (c == Check::bool_) {
+      held[i] = Ref::borrow(truth(v) ? Py_True : Py_False);
+    } else if (c == Check::int_ && !PyLong_CheckExact(v) && v != Py_None && PyNumber_Check(v)) {
+      held[i] = Ref::take(PyNumber_Long(v));
+    } else {
+      continue;
+    }
+    out[i] = held[i].get();
   }
 }
 
@@ -187,35 +206,8 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
     throw_error();
   }
   if (f->plain) return;
-  for (int i = 0; i < n; i++) {
-    PyObject* v = out[i];
-    Check c = f->checks[i];
-    bool pass;
-    switch (c) {
-      case Check::any: continue;
-      case Check::str: pass = PyUnicode_CheckExact(v); break;
-      case Check::dict: pass = PyDict_CheckExact(v); break;
-      case Check::list: pass = PyList_CheckExact(v); break;
-      case Check::set: pass = PySet_CheckExact(v); break;
-      case Check::bool_:
-        held[i] = Ref::borrow(truth(v) ? Py_True : Py_False);
-        out[i] = held[i].get();
-        continue;
-      case Check::int_:
-        if (PyLong_CheckExact(v)) continue;
-        pass = v != Py_None && PyNumber_Check(v);
-        if (pass) {
-          held[i] = Ref::take(PyNumber_Long(v));
-          out[i] = held[i].get();
-          continue;
-        }
-        break;
-      default: continue;
-    }
-    if (pass) continue;
-    if (v == Py_None && s->params[i].def == Def::none) continue;
-    raise_arg_type(s->params[i].name, check_name(c), v);
-  }
+  if (f->converts) convert(f, out, held);
+  check_types(f, out);
 }
 
 [[gnu::cold]] PyObject* stack_exhausted(Func* f) {
@@ -257,31 +249,19 @@ PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
   return PyMethod_New(self, obj);
 }
 
+// The object references a function owns, for the collector and for clearing.
+std::array<PyObject**, 9> owned_slots(Func* f) {
+  return {&f->globals,     &f->name,     &f->qualname, &f->module, &f->doc,
+          &f->annotations, &f->defaults, &f->names,    &f->dict};
+}
+
 int func_traverse(PyObject* self, visitproc visit, void* arg) {
-  Func* f = reinterpret_cast<Func*>(self);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->names);
-  Py_VISIT(f->dict);
+  for (PyObject** slot : owned_slots(reinterpret_cast<Func*>(self))) Py_VISIT(*slot);
   return 0;
 }
 
 int func_clear(PyObject* self) {
-  Func* f = reinterpret_cast<Func*>(self);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->names);
-  Py_CLEAR(f->dict);
+  for (PyObject** slot : owned_slots(reinterpret_cast<Func*>(self))) Py_CLEAR(*slot);
   return 0;
 }
 
@@ -366,7 +346,8 @@ PyObject** writable_slot(PyObject* self, void* which) {
 }
 
 PyObject* func_get_writable(PyObject* self, void* which) {
-  return Py_NewRef(*writable_slot(self, which));
+  PyObject* v = *writable_slot(self, which);
+  return Py_NewRef(v ? v : Py_None);
 }
 
 int func_set_writable(PyObject* self, PyObject* value, void* which) {

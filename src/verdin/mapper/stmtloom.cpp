@@ -24,8 +24,8 @@ void init_element_fields() {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
       PyErr_Clear();
     }
-    bool usable = d && Py_TYPE(d.get()) == &PyGetSetDescr_Type &&
-                  Py_TYPE(d.get())->tp_descr_get != nullptr;
+    bool usable =
+        d && Py_TYPE(d.get()) == &PyGetSetDescr_Type && Py_TYPE(d.get())->tp_descr_get != nullptr;
     element_descrs[i] = usable ? d.release() : nullptr;
   }
 }
@@ -34,7 +34,8 @@ Ref element_field(PyObject* element, ElementField field) {
   int i = static_cast<int>(field);
   PyObject* d = element_descrs[i];
   if (d != nullptr && Py_TYPE(element) == element_type) {
-    return Ref::take(Py_TYPE(d)->tp_descr_get(d, element, reinterpret_cast<PyObject*>(element_type)));
+    return Ref::take(
+        Py_TYPE(d)->tp_descr_get(d, element, reinterpret_cast<PyObject*>(element_type)));
   }
   return getattr(element, element_field_names[i]);
 }
