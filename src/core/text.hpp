@@ -30,8 +30,6 @@ class SmallVec {
   const T* begin() const { return data(); }
   const T* end() const { return data() + size_; }
   const T& operator[](size_t i) const { return data()[i]; }
-  const T& front() const { return data()[0]; }
-  const T& back() const { return data()[size_ - 1]; }
 
  private:
   T inline_[N];

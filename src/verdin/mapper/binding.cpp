@@ -203,10 +203,6 @@ class Collector {
 
 }  // namespace
 
-Ref format_sql_text(PyObject* sql) {
-  return normalize_ws(sql);
-}
-
 Ref format_sql(Func&, PyObject* const* a) {
   PyObject* sql = a[0];
   if (PyUnicode_CheckExact(sql)) return normalize_ws(sql);

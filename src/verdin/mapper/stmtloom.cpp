@@ -355,11 +355,12 @@ void populate(ModuleBuilder& m) {
 
   Ref kinds = Ref::take(Py_BuildValue("[sssss]", "sql", "select", "insert", "update", "delete"));
   m.set("sql_id_type_list", kinds.get());
+  Ref compile = getattr(re.get(), "compile");
   Ref names = new_str("#{([a-zA-Z0-9_\\-]+)}");
-  Ref param_pattern = call_method(re.get(), Ref(new_str("compile")).get(), names.get());
+  Ref param_pattern = call(compile.get(), names.get());
   m.set("param_pattern", param_pattern.get());
   Ref dollars = new_str("\\${([a-zA-Z0-9_\\-]+)}");
-  Ref replace_pattern = call_method(re.get(), Ref(new_str("compile")).get(), dollars.get());
+  Ref replace_pattern = call(compile.get(), dollars.get());
   m.set("replace_pattern", replace_pattern.get());
 
   Ref cls = m.def_class("ParseMapper",

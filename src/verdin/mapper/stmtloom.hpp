@@ -58,7 +58,6 @@ Ref to_replace(Func& f, PyObject* const* a);
 Ref load_mappers(Func& f, PyObject* const* a);
 
 // Native bodies shared by the fast paths.
-Ref format_sql_text(PyObject* sql);
 Ref trim_text(PyObject* s, PyObject* terms, bool prefix);
 
 // The body text of `element`: its text, then each child's output and tail.
