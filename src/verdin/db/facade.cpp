@@ -2,7 +2,7 @@
 #include "sessions.hpp"
 #include "txnfront.hpp"
 
-namespace txnfront {
+namespace verdin::txnfront {
 namespace {
 
 Ref none() {
@@ -284,4 +284,4 @@ void define_facade(ModuleBuilder& m) {
   m.def_class("VerdinSqlSession", methods, attrs.get());
 }
 
-}  // namespace txnfront
+}  // namespace verdin::txnfront

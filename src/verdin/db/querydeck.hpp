@@ -5,9 +5,7 @@
 #include "module.hpp"
 #include "text.hpp"
 
-namespace querydeck {
-
-using namespace verdin;
+namespace verdin::querydeck {
 
 struct Names {
   PyObject *data_source, *get_session, *execute, *commit, *rollback, *close, *lastrowid, *rowcount;
@@ -71,6 +69,6 @@ void init_names();
 VERDIN_TEMPLATE_METHODS(VERDIN_DECLARE)
 #undef VERDIN_DECLARE
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck
 
 #include "scope_inl.hpp"

@@ -1,7 +1,7 @@
 // Rows to dictionaries: what Row._asdict() returns, built natively where that is the same.
 #include "querydeck.hpp"
 
-namespace querydeck {
+namespace verdin::querydeck {
 namespace {
 
 // The labels of one result, shared by its rows (their `_parent`).
@@ -85,4 +85,4 @@ Ref row_as_dict(PyObject* row) {
   return as_dict(row, labels, native_rows());
 }
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck

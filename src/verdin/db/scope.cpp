@@ -2,7 +2,7 @@
 #include "querydeck.hpp"
 #include "sessions.hpp"
 
-namespace querydeck {
+namespace verdin::querydeck {
 namespace {
 
 bool is_exception(PyObject* exc) {
@@ -147,4 +147,4 @@ void init_scope(ModuleBuilder& m) {
   }
 }
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck

@@ -1,7 +1,7 @@
 // with_session: the `with` statement over get_session(), native scope or any other manager.
 #pragma once
 
-namespace querydeck {
+namespace verdin::querydeck {
 
 // type(obj).<name> bound to obj, as the with statement looks special methods up.
 inline Ref special_method(PyObject* obj, PyObject* name) {
@@ -59,4 +59,4 @@ bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out) {
   return true;
 }
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck

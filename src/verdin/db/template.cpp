@@ -1,7 +1,7 @@
 // SqlTemplate: statements and ORM operations inside the session scope.
 #include "querydeck.hpp"
 
-namespace querydeck {
+namespace verdin::querydeck {
 namespace {
 
 Ref none() {
@@ -197,4 +197,4 @@ Ref t_select_page(Func& f, PyObject* const* a) {
   return out;
 }
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck

@@ -5,9 +5,7 @@
 #include "module.hpp"
 #include "text.hpp"
 
-namespace txnfront {
-
-using namespace verdin;
+namespace verdin::txnfront {
 
 struct Names {
   PyObject *get_base_type, *is_container_type, *is_result_class, *get_args, *Dict, *List;
@@ -32,4 +30,4 @@ extern Originals orig;
 Ref results_handle(Func& f, PyObject* const* a);
 void define_facade(ModuleBuilder& m);
 
-}  // namespace txnfront
+}  // namespace verdin::txnfront

@@ -4,7 +4,7 @@
 
 #include "stmtloom.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 namespace {
 
 inline bool is_name_char(Py_UCS4 c) {
@@ -270,4 +270,4 @@ Ref to_replace(Func& f, PyObject* const* a) {
   return ret;
 }
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom

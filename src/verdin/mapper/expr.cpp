@@ -3,7 +3,7 @@
 
 #include "stmtloom.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 namespace {
 
 constexpr Py_ssize_t cache_limit = 4096;
@@ -39,4 +39,4 @@ Ref eval_expr(PyObject* source, PyObject* globals) {
   return Ref::take(PyEval_EvalCode(code.get(), globals, globals));
 }
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom

@@ -1,7 +1,7 @@
 // verdin.mapper.stmtloom: ParseMapper loads a mapper file and assembles its statements.
 #include "stmtloom.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 
 Names n;
 Originals orig;
@@ -384,6 +384,6 @@ void populate(ModuleBuilder& m) {
 }
 
 }  // namespace
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom
 
-VERDIN_MODULE(stmtloom, "verdin.mapper.stmtloom", stmtloom::populate)
+VERDIN_MODULE(stmtloom, "verdin.mapper.stmtloom", verdin::stmtloom::populate)

@@ -5,9 +5,7 @@
 #include "module.hpp"
 #include "text.hpp"
 
-namespace stmtloom {
-
-using namespace verdin;
+namespace verdin::stmtloom {
 
 struct Names {
   // tags and attribute keys of mapper files
@@ -67,4 +65,4 @@ void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& 
 // Reads element.attrib[key] (KeyError when missing).
 Ref attr_required(PyObject* element, PyObject* key);
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom
