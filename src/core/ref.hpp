@@ -94,9 +94,6 @@ inline Ref import(const char* name) {
   return Ref::take(PyImport_ImportModule(name));
 }
 
-// a + b + ... for str operands, built with one allocation (any other operand: the + operator).
-Ref concat(std::initializer_list<PyObject*> parts);
-
 // Calls `f` with positional arguments (borrowed).
 template <typename... A>
 Ref call(PyObject* f, A... args) {

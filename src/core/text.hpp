@@ -7,6 +7,9 @@
 
 namespace verdin {
 
+// a + b + ... for str operands, built with one allocation (any other operand: the + operator).
+Ref concat(std::initializer_list<PyObject*> parts);
+
 struct Span {
   Py_ssize_t start, end;
 };

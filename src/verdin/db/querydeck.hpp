@@ -42,11 +42,6 @@ Ref scope_enter(Scope* s);
 void scope_exit(Scope* s, PyObject* exc);
 void init_scope(ModuleBuilder& m);
 
-// Runs `body(session)` in `with self.get_session(*con) as session:` (no argument when `con`
-// is null). Returns false when a context manager of an override suppressed an exception.
-template <typename Body>
-bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out);
-
 // [row._asdict() for row in rows], building the dictionaries natively where that gives the
 // same result.
 Ref rows_as_dicts(PyObject* rows);
@@ -70,5 +65,3 @@ VERDIN_TEMPLATE_METHODS(VERDIN_DECLARE)
 #undef VERDIN_DECLARE
 
 }  // namespace verdin::querydeck
-
-#include "scope_inl.hpp"

@@ -1,5 +1,6 @@
 // SqlTemplate: statements and ORM operations inside the session scope.
 #include "querydeck.hpp"
+#include "with_session.hpp"
 
 namespace verdin::querydeck {
 namespace {

@@ -3,6 +3,7 @@
 
 #include "errors.hpp"
 #include "module.hpp"
+#include "sequence.hpp"
 #include "text.hpp"
 
 namespace verdin::txnfront {
