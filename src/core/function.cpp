@@ -19,6 +19,8 @@
 namespace verdin {
 namespace {
 
+// Process-wide, filled once: the GIL orders the first calls, and the builtins module lives as
+// long as the interpreter. A free-threaded build needs a once-flag here.
 PyObject* builtins_dict() {
   static PyObject* d = nullptr;
   if (d == nullptr) {
@@ -401,7 +403,8 @@ PyTypeObject func_type = [] {
 }();
 
 void ready_func_type() {
-  // Each extension module links its own copy of this type and readies it at its first init.
+  // Each extension module links its own copy of this type and readies it at its first init;
+  // module inits run under the GIL (a free-threaded build needs a once-flag here).
   static bool ready = false;
   if (ready) return;
   ok(PyType_Ready(&func_type));
