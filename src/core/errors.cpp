@@ -3,6 +3,16 @@
 
 namespace verdin {
 
+// 3.12 keeps the pending exception as one normalized object; 3.11 still has the triple API.
+#if PY_VERSION_HEX >= 0x030C0000
+Ref fetch_exception() {
+  return Ref::steal(PyErr_GetRaisedException());
+}
+
+void restore_exception(Ref exc) {
+  PyErr_SetRaisedException(exc.release());
+}
+#else
 Ref fetch_exception() {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
@@ -13,6 +23,13 @@ Ref fetch_exception() {
   return Ref::steal(value);
 }
 
+void restore_exception(Ref exc) {
+  PyObject* value = exc.release();
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+}
+#endif
+
 void raise_while_handling(PyObject* handled, PyObject* type, PyObject* message) {
   PyObject* outer = PyErr_GetHandledException();
   PyErr_SetHandledException(handled);
@@ -20,50 +37,6 @@ void raise_while_handling(PyObject* handled, PyObject* type, PyObject* message) 
   PyErr_SetHandledException(outer);
   Py_XDECREF(outer);
   throw_error();
-}
-
-}  // namespace verdin
-
-namespace verdin {
-
-void unpack(PyObject* obj, Py_ssize_t n, Ref* out) {
-  if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == n) {
-    for (Py_ssize_t i = 0; i < n; i++) out[i] = Ref::borrow(PyTuple_GET_ITEM(obj, i));
-    return;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(obj));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr &&
-        !PySequence_Check(obj)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                   Py_TYPE(obj)->tp_name);
-    }
-    throw_error();
-  }
-  for (Py_ssize_t i = 0; i < n; i++) {
-    out[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!out[i]) {
-      if (PyErr_Occurred()) throw_error();
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
-      throw_error();
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-    throw_error();
-  }
-  if (PyErr_Occurred()) throw_error();
-}
-
-}  // namespace verdin
-
-namespace verdin {
-
-void restore_exception(Ref exc) {
-  PyObject* value = exc.release();
-  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-  PyErr_Restore(type, value, PyException_GetTraceback(value));
 }
 
 }  // namespace verdin

@@ -8,23 +8,12 @@ namespace verdin {
 // Takes the pending exception (normalized, traceback attached) and clears it.
 Ref fetch_exception();
 
+// Sets the pending exception back from a value taken by fetch_exception().
+void restore_exception(Ref exc);
+
 // Raises `type(message)` as `raise` inside an `except` block that handles `handled` would:
 // the caught exception becomes the new one's implicit context. Always throws.
 [[noreturn]] void raise_while_handling(PyObject* handled, PyObject* type, PyObject* message);
-
-}  // namespace verdin
-
-namespace verdin {
-
-// `a, b, ... = obj` for `n` targets, with the interpreter's messages on a mismatch.
-void unpack(PyObject* obj, Py_ssize_t n, Ref* out);
-
-}  // namespace verdin
-
-namespace verdin {
-
-// Sets the pending exception back from a value taken by fetch_exception().
-void restore_exception(Ref exc);
 
 // While alive, `exc` is the exception being handled (sys.exception()), as inside an
 // `except` block: exceptions raised meanwhile get it as their context.

@@ -1,8 +1,8 @@
 // Function object: binder, error texts, descriptor protocol, introspection attributes.
 #include "function.hpp"
 
-#include <structmember.h>
 
+#include <array>
 #include <cstring>
 #include <new>
 #include <string>
@@ -12,6 +12,8 @@
 namespace verdin {
 namespace {
 
+// Process-wide, filled once: the GIL orders the first calls, and the builtins module lives as
+// long as the interpreter. A free-threaded build needs a once-flag here.
 PyObject* builtins_dict() {
   static PyObject* d = nullptr;
   if (d == nullptr) {
@@ -106,6 +108,7 @@ inline bool type_ok(Check c, PyObject* v) {
     case Check::dict: return PyDict_CheckExact(v);
     case Check::list: return PyList_CheckExact(v);
     case Check::set: return PySet_CheckExact(v);
+    case Check::int_: return PyLong_CheckExact(v);
     default: return true;
   }
 }
@@ -117,6 +120,23 @@ void check_types(Func* f, PyObject* const* args) {
     if (!type_ok(f->checks[i], v) && !(v == Py_None && f->spec->params[i].def == Def::none)) {
       type_error(f, i, v);
     }
+  }
+}
+
+// int parameters take any number through int(), bool parameters any object by truth; the
+// converted values are owned by `held`. A value that is not a number is left for check_types.
+void convert(Func* f, PyObject** out, Ref* held) {
+  for (int i = 0; i < f->spec->nparams; i++) {
+    PyObject* v = out[i];
+    Check c = f->checks[i];
+    if (c == Check::bool_) {
+      held[i] = Ref::borrow(truth(v) ? Py_True : Py_False);
+    } else if (c == Check::int_ && !PyLong_CheckExact(v) && v != Py_None && PyNumber_Check(v)) {
+      held[i] = Ref::take(PyNumber_Long(v));
+    } else {
+      continue;
+    }
+    out[i] = held[i].get();
   }
 }
 
@@ -181,35 +201,8 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
     throw_error();
   }
   if (f->plain) return;
-  for (int i = 0; i < n; i++) {
-    PyObject* v = out[i];
-    Check c = f->checks[i];
-    bool pass;
-    switch (c) {
-      case Check::any: continue;
-      case Check::str: pass = PyUnicode_CheckExact(v); break;
-      case Check::dict: pass = PyDict_CheckExact(v); break;
-      case Check::list: pass = PyList_CheckExact(v); break;
-      case Check::set: pass = PySet_CheckExact(v); break;
-      case Check::bool_:
-        held[i] = Ref::borrow(truth(v) ? Py_True : Py_False);
-        out[i] = held[i].get();
-        continue;
-      case Check::int_:
-        if (PyLong_CheckExact(v)) continue;
-        pass = v != Py_None && PyNumber_Check(v);
-        if (pass) {
-          held[i] = Ref::take(PyNumber_Long(v));
-          out[i] = held[i].get();
-          continue;
-        }
-        break;
-      default: continue;
-    }
-    if (pass) continue;
-    if (v == Py_None && s->params[i].def == Def::none) continue;
-    raise_arg_type(s->params[i].name, check_name(c), v);
-  }
+  if (f->converts) convert(f, out, held);
+  check_types(f, out);
 }
 
 [[gnu::cold]] PyObject* stack_exhausted(Func* f) {
@@ -251,31 +244,19 @@ PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
   return PyMethod_New(self, obj);
 }
 
+// The object references a function owns, for the collector and for clearing.
+std::array<PyObject**, 9> owned_slots(Func* f) {
+  return {&f->globals,     &f->name,     &f->qualname, &f->module, &f->doc,
+          &f->annotations, &f->defaults, &f->names,    &f->dict};
+}
+
 int func_traverse(PyObject* self, visitproc visit, void* arg) {
-  Func* f = reinterpret_cast<Func*>(self);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->names);
-  Py_VISIT(f->dict);
+  for (PyObject** slot : owned_slots(reinterpret_cast<Func*>(self))) Py_VISIT(*slot);
   return 0;
 }
 
 int func_clear(PyObject* self) {
-  Func* f = reinterpret_cast<Func*>(self);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->names);
-  Py_CLEAR(f->dict);
+  for (PyObject** slot : owned_slots(reinterpret_cast<Func*>(self))) Py_CLEAR(*slot);
   return 0;
 }
 
@@ -364,25 +345,40 @@ PyMethodDef func_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The object fields shown as attributes, as getsets whose closure is the field's offset.
+#define VERDIN_FIELD(name) reinterpret_cast<void*>(offsetof(Func, name))
+
+PyObject*& field_at(PyObject* self, void* offset) {
+  char* base = reinterpret_cast<char*>(self);
+  return *reinterpret_cast<PyObject**>(base + reinterpret_cast<uintptr_t>(offset));
+}
+
+PyObject* func_get_field(PyObject* self, void* offset) {
+  PyObject* v = field_at(self, offset);
+  return Py_NewRef(v ? v : Py_None);
+}
+
+// __module__ and __doc__ are writable; deleting one leaves None, as on a Python function.
+int func_set_field(PyObject* self, PyObject* value, void* offset) {
+  Py_XSETREF(field_at(self, offset), Py_NewRef(value ? value : Py_None));
+  return 0;
+}
+
 PyGetSetDef func_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__text_signature__", func_text_signature, nullptr, nullptr, nullptr},
     {"__signature__", func_signature, nullptr, nullptr, nullptr},
     {"__kwdefaults__", func_kwdefaults, nullptr, nullptr, nullptr},
+    {"__name__", func_get_field, nullptr, nullptr, VERDIN_FIELD(name)},
+    {"__qualname__", func_get_field, nullptr, nullptr, VERDIN_FIELD(qualname)},
+    {"__module__", func_get_field, func_set_field, nullptr, VERDIN_FIELD(module)},
+    {"__doc__", func_get_field, func_set_field, nullptr, VERDIN_FIELD(doc)},
+    {"__annotations__", func_get_field, nullptr, nullptr, VERDIN_FIELD(annotations)},
+    {"__defaults__", func_get_field, nullptr, nullptr, VERDIN_FIELD(defaults)},
+    {"__globals__", func_get_field, nullptr, nullptr, VERDIN_FIELD(globals)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef func_members[] = {
-    {"__name__", T_OBJECT, offsetof(Func, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(Func, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(Func, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Func, doc), 0, nullptr},
-    {"__annotations__", T_OBJECT, offsetof(Func, annotations), READONLY, nullptr},
-    {"__defaults__", T_OBJECT, offsetof(Func, defaults), READONLY, nullptr},
-    {"__globals__", T_OBJECT, offsetof(Func, globals), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Func, vectorcall), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
 
 }  // namespace
 
@@ -400,13 +396,21 @@ PyTypeObject func_type = [] {
   t.tp_traverse = func_traverse;
   t.tp_clear = func_clear;
   t.tp_weaklistoffset = offsetof(Func, weakrefs);
-  t.tp_members = func_members;
   t.tp_methods = func_methods;
   t.tp_getset = func_getset;
   t.tp_descr_get = func_descr_get;
   t.tp_dictoffset = offsetof(Func, dict);
   return t;
 }();
+
+void ready_func_type() {
+  // Each extension module links its own copy of this type and readies it at its first init;
+  // module inits run under the GIL (a free-threaded build needs a once-flag here).
+  static bool ready = false;
+  if (ready) return;
+  ok(PyType_Ready(&func_type));
+  ready = true;
+}
 
 Ref Func::global(PyObject* key) const {
   if (Ref v = dict_get(globals, key)) return v;
@@ -427,7 +431,7 @@ void raise_arg_type(const char* name, const char* expected, PyObject* got) {
 
 Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name,
                   const char* owner) {
-  if (!(func_type.tp_flags & Py_TPFLAGS_READY)) ok(PyType_Ready(&func_type));
+  ready_func_type();
   Ref name = Ref::take(PyUnicode_InternFromString(spec.name));
   Ref qualname = owner ? Ref::take(PyUnicode_FromFormat("%s.%s", owner, spec.name)) : name.copy();
   Ref annotations = Ref::take(PyDict_New());

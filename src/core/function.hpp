@@ -85,6 +85,8 @@ struct Func {
 };
 
 extern PyTypeObject func_type;
+// Readies func_type once per extension module (each links its own copy).
+void ready_func_type();
 
 // Creates a function object for `spec` (which must outlive it) in the module whose dict is
 // `globals`. `owner` is the class name for methods, or nullptr.

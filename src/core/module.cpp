@@ -117,7 +117,7 @@ Ref ModuleBuilder::make_class(const char* name, const std::vector<const FuncSpec
 
 PyObject* create_module(PyModuleDef* def, void (*populate)(ModuleBuilder&)) noexcept {
   try {
-    if (!(func_type.tp_flags & Py_TPFLAGS_READY)) ok(PyType_Ready(&func_type));
+    ready_func_type();
     Ref m = Ref::take(PyModule_Create(def));
     // Like a Python module, this one is in sys.modules while its body runs.
     PyObject* modules = PyImport_GetModuleDict();

@@ -108,9 +108,6 @@ inline Ref dict_get(PyObject* d, PyObject* key) {
 #endif
 }
 
-// a + b + ... for str operands, built with one allocation (any other operand: the + operator).
-Ref concat(std::initializer_list<PyObject*> parts);
-
 // Calls `f` with positional arguments (borrowed).
 template <typename... A>
 Ref call(PyObject* f, A... args) {

@@ -7,6 +7,9 @@
 
 namespace verdin {
 
+// a + b + ... for str operands, built with one allocation (any other operand: the + operator).
+Ref concat(std::initializer_list<PyObject*> parts);
+
 struct Span {
   Py_ssize_t start, end;
 };
@@ -30,8 +33,6 @@ class SmallVec {
   const T* begin() const { return data(); }
   const T* end() const { return data() + size_; }
   const T& operator[](size_t i) const { return data()[i]; }
-  const T& front() const { return data()[0]; }
-  const T& back() const { return data()[size_ - 1]; }
 
  private:
   T inline_[N];

@@ -3,7 +3,7 @@
 #include "statement_log.hpp"
 #include "txnfront.hpp"
 
-namespace txnfront {
+namespace verdin::txnfront {
 
 Ref new_session(Func& f, PyObject* self) {
   Ref factory = f.global(n.sessionmaker);
@@ -292,4 +292,4 @@ void define_facade(ModuleBuilder& m) {
   m.def_class("VerdinSqlSession", methods, attrs.get());
 }
 
-}  // namespace txnfront
+}  // namespace verdin::txnfront

@@ -2,7 +2,7 @@
 // what the session's bind says about its database.
 #include "querydeck.hpp"
 
-namespace querydeck {
+namespace verdin::querydeck {
 namespace {
 
 // page.<name> as an exact int. Anything that is not an int is refused, because the value is
@@ -94,4 +94,4 @@ Ref inserted_id(PyObject* session, PyObject* result) {
   return getattr(result, n.lastrowid);
 }
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck

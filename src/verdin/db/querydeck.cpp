@@ -1,7 +1,7 @@
 // verdin.db.querydeck: the execution layer (SqlTemplate, Page, PageInfo, paging rewriters).
 #include "querydeck.hpp"
 
-namespace querydeck {
+namespace verdin::querydeck {
 
 Names n;
 Originals orig;
@@ -184,6 +184,6 @@ void populate(ModuleBuilder& m) {
 }
 
 }  // namespace
-}  // namespace querydeck
+}  // namespace verdin::querydeck
 
-VERDIN_MODULE(querydeck, "verdin.db.querydeck", querydeck::populate)
+VERDIN_MODULE(querydeck, "verdin.db.querydeck", verdin::querydeck::populate)

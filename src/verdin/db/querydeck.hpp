@@ -5,9 +5,7 @@
 #include "module.hpp"
 #include "text.hpp"
 
-namespace querydeck {
-
-using namespace verdin;
+namespace verdin::querydeck {
 
 struct Names {
   PyObject *data_source, *get_session, *execute, *commit, *rollback, *close, *lastrowid, *rowcount;
@@ -46,11 +44,6 @@ Ref scope_enter(Scope* s);
 // rollback or close fails.
 void scope_exit(Scope* s, PyObject* exc);
 void init_scope(ModuleBuilder& m);
-
-// Runs `body(session)` in `with self.get_session(*con) as session:` (no argument when `con`
-// is null). Returns false when a context manager of an override suppressed an exception.
-template <typename Body>
-bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out);
 
 // [row._asdict() for row in rows], building the dictionaries natively where that gives the
 // same result.
@@ -92,6 +85,4 @@ Ref inserted_id(PyObject* session, PyObject* result);
 VERDIN_TEMPLATE_METHODS(VERDIN_DECLARE)
 #undef VERDIN_DECLARE
 
-}  // namespace querydeck
-
-#include "scope_inl.hpp"
+}  // namespace verdin::querydeck

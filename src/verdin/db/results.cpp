@@ -1,7 +1,7 @@
 // results_handle: rows to the caller's shape (rows, objects, values, one row/object/value).
 #include "txnfront.hpp"
 
-namespace txnfront {
+namespace verdin::txnfront {
 namespace {
 
 PyObject* dict_type() {
@@ -174,4 +174,4 @@ Ref results_handle(Func& f, PyObject* const* a) {
   return first_value(first.get());
 }
 
-}  // namespace txnfront
+}  // namespace verdin::txnfront

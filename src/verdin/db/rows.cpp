@@ -1,7 +1,7 @@
 // Rows to dictionaries: what Row._asdict() returns, built natively where that is the same.
 #include "querydeck.hpp"
 
-namespace querydeck {
+namespace verdin::querydeck {
 namespace {
 
 // The labels of one result, shared by its rows (their `_parent`).
@@ -39,7 +39,7 @@ Ref as_dict(PyObject* row, Labels& labels, bool native) {
       Ref data = getattr(row, n.data);
       Py_ssize_t count = PyTuple_GET_SIZE(keys);
       if (PyTuple_CheckExact(data.get()) && PyTuple_GET_SIZE(data.get()) == count) {
-        Ref d = Ref::take(_PyDict_NewPresized(count));
+        Ref d = Ref::take(PyDict_New());
         for (Py_ssize_t i = 0; i < count; i++) {
           ok(PyDict_SetItem(d.get(), PyTuple_GET_ITEM(keys, i), PyTuple_GET_ITEM(data.get(), i)));
         }
@@ -85,4 +85,4 @@ Ref row_as_dict(PyObject* row) {
   return as_dict(row, labels, native_rows());
 }
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck

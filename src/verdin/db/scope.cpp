@@ -2,7 +2,7 @@
 #include "querydeck.hpp"
 #include "sessions.hpp"
 
-namespace querydeck {
+namespace verdin::querydeck {
 
 PyTypeObject* scope_type = nullptr;
 
@@ -185,4 +185,4 @@ void init_scope(ModuleBuilder& m) {
   scope_type = reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck

@@ -6,6 +6,8 @@
 namespace verdin {
 
 Ref open_session(PyObject* factory, PyObject* original, PyObject* session_cls, PyObject* bind) {
+  // Immutable keyword-name tuples, made once (C++ initialises function statics exactly once)
+  // and kept for the life of the process.
   static PyObject* session_kw = ok(Py_BuildValue("(sss)", "bind", "autoflush", "expire_on_commit"));
   static PyObject* factory_kw = ok(Py_BuildValue("(ss)", "bind", "expire_on_commit"));
   if (factory == original) {

@@ -1,7 +1,8 @@
 // SqlTemplate: statements and ORM operations inside the session scope.
 #include "querydeck.hpp"
+#include "with_session.hpp"
 
-namespace querydeck {
+namespace verdin::querydeck {
 namespace {
 
 Ref none() {
@@ -206,4 +207,4 @@ Ref t_select_page(Func& f, PyObject* const* a) {
   return out;
 }
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck

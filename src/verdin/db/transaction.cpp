@@ -1,7 +1,7 @@
 // VerdinSqlSession.transaction(): a session bound to the context for the length of a with block.
 #include "txnfront.hpp"
 
-namespace txnfront {
+namespace verdin::txnfront {
 namespace {
 
 struct {
@@ -118,4 +118,4 @@ void define_transaction(ModuleBuilder& m) {
   tx_cls = m.make_class("Transaction", {&s_init, &s_enter, &s_exit}).release();
 }
 
-}  // namespace txnfront
+}  // namespace verdin::txnfront

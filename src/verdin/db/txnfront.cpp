@@ -1,7 +1,7 @@
 // verdin.db.txnfront: the session facade and result mapping.
 #include "txnfront.hpp"
 
-namespace txnfront {
+namespace verdin::txnfront {
 
 Names n;
 Originals orig;
@@ -91,6 +91,6 @@ void populate(ModuleBuilder& m) {
 }
 
 }  // namespace
-}  // namespace txnfront
+}  // namespace verdin::txnfront
 
-VERDIN_MODULE(txnfront, "verdin.db.txnfront", txnfront::populate)
+VERDIN_MODULE(txnfront, "verdin.db.txnfront", verdin::txnfront::populate)

@@ -3,11 +3,10 @@
 
 #include "errors.hpp"
 #include "module.hpp"
+#include "sequence.hpp"
 #include "text.hpp"
 
-namespace txnfront {
-
-using namespace verdin;
+namespace verdin::txnfront {
 
 struct Names {
   PyObject *get_base_type, *is_container_type, *is_result_class, *get_args, *Dict, *List;
@@ -41,4 +40,4 @@ Ref new_session(Func& f, PyObject* self);
 extern const FuncSpec s_transaction;
 void define_transaction(ModuleBuilder& m);
 
-}  // namespace txnfront
+}  // namespace verdin::txnfront

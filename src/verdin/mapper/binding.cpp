@@ -4,7 +4,7 @@
 
 #include "stmtloom.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 namespace {
 
 inline bool is_name_char(Py_UCS4 c) {
@@ -202,10 +202,6 @@ class Collector {
 
 }  // namespace
 
-Ref format_sql_text(PyObject* sql) {
-  return normalize_ws(sql);
-}
-
 Ref format_sql(Func&, PyObject* const* a) {
   PyObject* sql = a[0];
   if (PyUnicode_CheckExact(sql)) return normalize_ws(sql);
@@ -273,4 +269,4 @@ Ref to_replace(Func& f, PyObject* const* a) {
   return ret;
 }
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom

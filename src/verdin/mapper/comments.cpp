@@ -4,7 +4,7 @@
 
 #include "stmtloom.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 namespace {
 
 // Position of the first "--" at or after i, or len.
@@ -78,4 +78,4 @@ Ref strip_line_comments(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) { return strip_kernel(s, d, len); });
 }
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom

@@ -4,7 +4,7 @@
 
 #include "stmtloom.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 namespace {
 
 enum class Tag { include, sql, if_, where, trim, set, choose, when, otherwise, foreach, other };
@@ -586,4 +586,4 @@ Ref trim_suffix(Func&, PyObject* const* a) {
   return trim_text(a[0], a[1], false);
 }
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom

@@ -2,7 +2,7 @@
 #include "stmtloom.hpp"
 #include "vocabulary.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 namespace {
 
 constexpr Py_ssize_t cache_limit = 4096;
@@ -60,4 +60,4 @@ Ref eval_expr(PyObject* source, PyObject* globals) {
   return result;
 }
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom

@@ -1,7 +1,7 @@
 // load_mappers: mapper files (or folders of them) to the dict of mappers by namespace.
 #include "stmtloom.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 namespace {
 
 // The mapper files a path names: the file itself, or the *.xml files below a folder, sorted.
@@ -77,4 +77,4 @@ Ref load_mappers(Func& f, PyObject* const* a) {
   return mappers;
 }
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom

@@ -3,14 +3,16 @@
 
 #include "vocabulary.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 
 Names n;
 Originals orig;
 PyTypeObject* element_type = nullptr;
 
 namespace {
-PyGetSetDef* element_getsets[static_cast<int>(ElementField::count)];
+// The type's own data descriptors for tag, text, tail and attrib (instances cannot shadow them),
+// kept for the life of the process like the type itself.
+PyObject* element_descrs[static_cast<int>(ElementField::count)];
 PyObject* element_field_names[static_cast<int>(ElementField::count)];
 }  // namespace
 
@@ -18,19 +20,24 @@ void init_element_fields() {
   const char* names[] = {"tag", "text", "tail", "attrib"};
   for (int i = 0; i < static_cast<int>(ElementField::count); i++) {
     element_field_names[i] = intern(names[i]);
-    // A getset descriptor of the type itself: instances cannot shadow it.
-    Ref d = dict_get(element_type->tp_dict, element_field_names[i]);
-    element_getsets[i] = (d && Py_TYPE(d.get()) == &PyGetSetDescr_Type)
-                             ? reinterpret_cast<PyGetSetDescrObject*>(d.get())->d_getset
-                             : nullptr;
+    PyObject* type = reinterpret_cast<PyObject*>(element_type);
+    Ref d = Ref::steal(PyObject_GetAttr(type, element_field_names[i]));
+    if (!d) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+      PyErr_Clear();
+    }
+    bool usable =
+        d && Py_TYPE(d.get()) == &PyGetSetDescr_Type && Py_TYPE(d.get())->tp_descr_get != nullptr;
+    element_descrs[i] = usable ? d.release() : nullptr;
   }
 }
 
 Ref element_field(PyObject* element, ElementField field) {
   int i = static_cast<int>(field);
-  PyGetSetDef* g = element_getsets[i];
-  if (g != nullptr && g->get != nullptr && Py_TYPE(element) == element_type) {
-    return Ref::take(g->get(element, g->closure));
+  PyObject* d = element_descrs[i];
+  if (d != nullptr && Py_TYPE(element) == element_type) {
+    return Ref::take(
+        Py_TYPE(d)->tp_descr_get(d, element, reinterpret_cast<PyObject*>(element_type)));
   }
   return getattr(element, element_field_names[i]);
 }
@@ -405,11 +412,12 @@ void populate(ModuleBuilder& m) {
 
   Ref kinds = Ref::take(Py_BuildValue("[sssss]", "sql", "select", "insert", "update", "delete"));
   m.set("sql_id_type_list", kinds.get());
+  Ref compile = getattr(re.get(), "compile");
   Ref names = new_str("#{([a-zA-Z0-9_\\-]+)}");
-  Ref param_pattern = call_method(re.get(), Ref(new_str("compile")).get(), names.get());
+  Ref param_pattern = call(compile.get(), names.get());
   m.set("param_pattern", param_pattern.get());
   Ref dollars = new_str("\\${([a-zA-Z0-9_\\-]+)}");
-  Ref replace_pattern = call_method(re.get(), Ref(new_str("compile")).get(), dollars.get());
+  Ref replace_pattern = call(compile.get(), dollars.get());
   m.set("replace_pattern", replace_pattern.get());
 
   Ref cls = m.def_class("ParseMapper",
@@ -433,6 +441,6 @@ void populate(ModuleBuilder& m) {
 }
 
 }  // namespace
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom
 
-VERDIN_MODULE(stmtloom, "verdin.mapper.stmtloom", stmtloom::populate)
+VERDIN_MODULE(stmtloom, "verdin.mapper.stmtloom", verdin::stmtloom::populate)

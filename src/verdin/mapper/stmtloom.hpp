@@ -3,11 +3,10 @@
 
 #include "errors.hpp"
 #include "module.hpp"
+#include "sequence.hpp"
 #include "text.hpp"
 
-namespace stmtloom {
-
-using namespace verdin;
+namespace verdin::stmtloom {
 
 struct Names {
   // tags and attribute keys of mapper files
@@ -58,7 +57,6 @@ Ref to_replace(Func& f, PyObject* const* a);
 Ref load_mappers(Func& f, PyObject* const* a);
 
 // Native bodies shared by the fast paths.
-Ref format_sql_text(PyObject* sql);
 Ref trim_text(PyObject* s, PyObject* terms, bool prefix);
 
 // The body text of `element`: its text, then each child's output and tail.
@@ -72,4 +70,4 @@ Ref attr_required(PyObject* element, PyObject* key);
 // line break); `s` itself when it has none or is not an exact str.
 Ref strip_line_comments(PyObject* s);
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom

@@ -13,8 +13,9 @@ Ref compile_expression(PyObject* source) {
   while (*utf8 == ' ' || *utf8 == '\t') utf8++;
   // As eval() compiles a str: the text is already decoded, so a coding cookie in it is only a
   // comment.
-  PyCompilerFlags flags = _PyCompilerFlags_INIT;
+  PyCompilerFlags flags{};
   flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
+  flags.cf_feature_version = PY_MINOR_VERSION;
   return Ref::take(Py_CompileStringExFlags(utf8, "<string>", Py_eval_input, &flags, -1));
 }
 

@@ -1,7 +1,9 @@
 // with_session: the `with` statement over get_session(), native scope or any other manager.
 #pragma once
 
-namespace querydeck {
+#include "querydeck.hpp"
+
+namespace verdin::querydeck {
 
 // type(obj).<name> bound to obj, as the with statement looks special methods up.
 inline Ref special_method(PyObject* obj, PyObject* name) {
@@ -20,6 +22,8 @@ inline Ref special_method(PyObject* obj, PyObject* name) {
   return Ref::take(get(d.get(), obj, type));
 }
 
+// Runs `body(session)` in `with self.get_session(*con) as session:` (no argument when `con`
+// is null). Returns false when a context manager of an override suppressed an exception.
 template <typename Body>
 bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out) {
   Ref cm = con ? call_method(self, n.get_session, *con) : call_method(self, n.get_session);
@@ -59,4 +63,4 @@ bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out) {
   return true;
 }
 
-}  // namespace querydeck
+}  // namespace verdin::querydeck
