@@ -52,7 +52,9 @@ Ref class_listeners(PyObject* cls) {
 Py_ssize_t listener_count(PyObject* collections) {
   Py_ssize_t total = 0;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(collections); i++) {
-    total += ok(static_cast<int>(PyObject_Size(PyTuple_GET_ITEM(collections, i))));
+    Py_ssize_t size = PyObject_Size(PyTuple_GET_ITEM(collections, i));
+    if (size < 0) throw_error();
+    total += size;
   }
   return total;
 }

@@ -91,7 +91,8 @@ Ref inserted_id(PyObject* session, PyObject* result, bool direct = false);
   X(insert)                                                                                       \
   X(insert_list)                                                                                  \
   X(insert_orm2)                                                                                  \
-  X(add) X(add_all) X(update) X(update_orm2) X(delete) X(delete_orm2) X(bulk_update_mappings)     \
+  X(add)                                                                                          \
+  X(add_all) X(update) X(update_orm2) X(delete) X(delete_orm2) X(bulk_update_mappings)            \
       X(execute_in_connection) X(select_one) X(select_list) X(select_one_orm1) X(select_one_orm2) \
           X(select_all_orm1) X(select_all_orm2) X(select_page)
 #define VERDIN_DECLARE(name) Ref t_##name(Func& f, PyObject* const* a);
