@@ -42,7 +42,7 @@ Ref attrs_of(PyObject* clause) {
 }
 
 // The copy of a clause whose cache key is memoised must give that key, equal to the one
-// SQLAlchemy computes afresh, and compile to the same SQL.
+// SQLAlchemy computes afresh, lose it on a generative change, and compile to the same SQL.
 bool copies_verified(PyObject* text_fn) {
   Ref source = new_str("select :a from t where b = :b");
   Ref clause = call(text_fn, source.get());
@@ -58,6 +58,13 @@ bool copies_verified(PyObject* text_fn) {
   Ref compute = getattr(has_cache_key.get(), c.memo_name);
   Ref fresh = call(compute.get(), copy.get());
   if (!ok(PyObject_RichCompareBool(fresh.get(), key.get(), Py_EQ))) return false;
+  // A generative change of a copy must not keep the copied key.
+  Ref bindparams = getattr(copy.get(), "bindparams");
+  Ref kw = Ref::take(Py_BuildValue("{si}", "a", 1));
+  Ref empty = Ref::take(PyTuple_New(0));
+  Ref changed = Ref::take(PyObject_Call(bindparams.get(), empty.get(), kw.get()));
+  Ref changed_attrs = attrs_of(changed.get());
+  if (ok(PyDict_Contains(changed_attrs.get(), c.memo_name))) return false;
   Ref text_a = getattr(clause.get(), "text");
   Ref text_b = getattr(copy.get(), "text");
   Ref compiled_a = call_method(clause.get(), Ref(new_str("compile")).get());
