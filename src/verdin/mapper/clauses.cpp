@@ -9,7 +9,7 @@
 
 #include "stmtloom.hpp"
 
-namespace stmtloom {
+namespace verdin::stmtloom {
 namespace {
 
 // Room for every statement of a large application; beyond that the oldest entries go.
@@ -125,4 +125,4 @@ Ref clause_of(PyObject* text_fn, PyObject* sql) {
   return copy_clause(clause.get(), attrs.get());
 }
 
-}  // namespace stmtloom
+}  // namespace verdin::stmtloom
