@@ -24,8 +24,8 @@ extern Names n;
 struct Originals {
   PyObject *sessionmaker, *session_cls, *row_type, *row_asdict;
   PyObject* unbound_error;  // sqlalchemy.exc.UnboundExecutionError
+  PyObject* globals;        // the module dict
   PyObject *count_query, *limit_query, *text_fn;
-  PyObject* globals;  // the module dict
 };
 extern Originals orig;
 

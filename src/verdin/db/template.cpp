@@ -121,7 +121,8 @@ Ref t_bulk_update_mappings(Func&, PyObject* const* a) {
 
 Ref t_execute_in_connection(Func&, PyObject* const* a) {
   Ref out;
-  if (!with_session(a[0], nullptr, [&](PyObject* session) { return call(a[1], session); }, out))
+  if (!with_session(
+          a[0], nullptr, [&](PyObject* session) { return call(a[1], session); }, out))
     return none();
   return out;
 }
