@@ -197,3 +197,19 @@ def test_execute_sql_does_not_leak(mapper, tmp_path):
     t = SqlTemplate(engine)
     assert_flat("select_list", lambda: t.select_list(text("select id, name from t2")), CALLS // 4)
     engine.dispose()
+
+
+def test_statement_cache_stays_bounded():
+    import itertools
+
+    counter = itertools.count()
+
+    def distinct_statement():
+        ret = f"select c{next(counter)} from t where a = #{{a}} and b in (#{{b}}, #{{c}})"
+        # the second request of a text is the one that stores a cache key with the clause
+        for _ in range(2):
+            ParseMapper.to_prepared_statement(ret, {"a": 1})
+
+    for _ in range(5000):
+        distinct_statement()
+    assert_flat("statement cache over distinct statements", distinct_statement, 20_000)

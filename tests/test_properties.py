@@ -158,6 +158,25 @@ def test_binding_rewrites_like_the_patterns(text):
     assert binds == dict.fromkeys(re.findall(r"#{([a-zA-Z0-9_\-]+)}", text))
 
 
+@SETTINGS
+@given(st.lists(st.sampled_from(["select", " a", " #{a}", " #{b}", " #{a_b}", ",", " :c", " where", " é"]),
+                max_size=8).map("".join))
+def test_repeated_statements_give_clauses_like_new_text(source):
+    from sqlalchemy import text
+
+    made = [ParseMapper.to_prepared_statement(source, {})[0] for _ in range(3)]
+    fresh = text(made[0].text)
+    assert len({id(c) for c in made}) == 3
+    for clause in made:
+        assert type(clause) is type(fresh) and clause.text == fresh.text
+        assert list(clause._bindparams) == list(fresh._bindparams)
+        assert str(clause.compile()) == str(fresh.compile())
+        assert clause._generate_cache_key() == fresh._generate_cache_key()
+    changed = made[2].bindparams(**dict.fromkeys(fresh._bindparams, 1))
+    assert changed._generate_cache_key() == fresh.bindparams(**dict.fromkeys(fresh._bindparams, 1))._generate_cache_key()
+    assert ParseMapper.to_prepared_statement(source, {})[0]._generate_cache_key() == fresh._generate_cache_key()
+
+
 def reference_trim(s, terms, prefix):
     """The documented trimming steps, in Python."""
     ordered = [t for t, _ in sorted(((t, len(t)) for t in terms if t), key=lambda x: x[1], reverse=True)]

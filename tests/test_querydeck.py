@@ -630,3 +630,74 @@ def test_session_scope_cycles_are_collected():
     del t
     gc.collect()
     assert ref() is None
+
+
+# --- owned text statements and the hooks that must still see them ----------------------------
+
+
+@pytest.mark.parametrize("name", ["after_transaction_create", "after_begin", "do_orm_execute", "before_commit",
+                                  "after_commit", "after_transaction_end"])
+def test_session_listeners_see_owned_statements(engine, table, fresh, name):
+    from sqlalchemy import event
+
+    seen = []
+    listener = lambda *args, **kw: seen.append(args[0])  # noqa: E731
+    t = SqlTemplate(engine)
+    event.listen(Session, name, listener)
+    try:
+        t.insert_list(text(f"insert into {table} (name, n) values (:name, :n)"), args={"name": "a", "n": 1})
+        t.select_list(text(f"select id from {table}"))
+    finally:
+        event.remove(Session, name, listener)
+    assert len(seen) >= 2
+    before = len(seen)
+    t.select_list(text(f"select id from {table}"))
+    assert len(seen) == before and rows_of(fresh, table)[0][1:] == ("a", 1)
+
+
+def test_get_bind_override_routes_owned_statements(engine, table, tmp_path, monkeypatch):
+    from sqlalchemy import create_engine
+
+    other = create_engine(f"sqlite:///{tmp_path / 'other.db'}")
+    with other.begin() as conn:
+        conn.execute(text(f"create table {table} (id integer, name text, n integer)"))
+        conn.execute(text(f"insert into {table} values (7, 'other', 0)"))
+    monkeypatch.setattr(Session, "get_bind", lambda self, *a, **kw: other)
+    t = SqlTemplate(engine)
+    assert t.select_list(text(f"select id, name from {table}")) == [{"id": 7, "name": "other"}]
+    assert t.update(text(f"update {table} set n = 5"), args=None) == 1
+    monkeypatch.undo()
+    with other.connect() as conn:
+        assert conn.execute(text(f"select n from {table}")).scalar() == 5
+    other.dispose()
+
+
+def test_engine_events_around_failing_owned_statements(engine, table, fresh):
+    from sqlalchemy import event
+
+    log = []
+    hooks = [("begin", lambda conn: log.append("begin")), ("rollback", lambda conn: log.append("rollback"))]
+
+    def commit(conn):
+        log.append("commit")
+        if fail_commit:
+            raise OperationalError("commit", {}, Exception("disk full"))
+
+    hooks.append(("commit", commit))
+    for name, fn in hooks:
+        event.listen(engine, name, fn)
+    t = SqlTemplate(engine)
+    try:
+        fail_commit = False
+        with pytest.raises(DB_ERRORS + (IntegrityError,)):
+            t.update(text(f"insert into {table} (id, name, n) values (1, 'x', 1), (1, 'y', 2)"), args={})
+        assert log == ["begin", "rollback"]
+        log.clear()
+        fail_commit = True
+        with pytest.raises(OperationalError, match="disk full"):
+            t.update(text(f"insert into {table} (name, n) values ('x', 1)"), args={})
+        assert log == ["begin", "commit"]
+    finally:
+        for name, fn in hooks:
+            event.remove(engine, name, fn)
+    assert rows_of(fresh, table) == [] and engine.pool.checkedout() == 0

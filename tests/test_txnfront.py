@@ -397,3 +397,65 @@ def test_load_mappers(tmp_path):
         load_mappers(str(tmp_path))
     with pytest.raises(FileNotFoundError):
         load_mappers([tmp_path / "missing.xml"])
+
+
+FAST_PATH_SCRIPT = r"""
+import json, sys
+from sqlalchemy import create_engine, text
+from verdin.db.querydeck import Page
+from verdin.db.txnfront import VerdinSqlSession
+from verdin.mapper.stmtloom import ParseMapper
+
+session_commits = []
+def profile(frame, event, arg):
+    code = frame.f_code
+    if event == "call" and code.co_qualname == "Session.commit":
+        session_commits.append(1)
+
+engine = create_engine("sqlite:///" + sys.argv[1])
+with engine.begin() as conn:
+    conn.execute(text("create table item (id integer primary key, name text, n integer)"))
+open(sys.argv[1] + ".xml", "w").write('''<mapper namespace="m">
+  <insert id="add">insert into item (name, n) values (#{name}, #{n})</insert>
+  <select id="some">select id, name, n from item where id in
+    <foreach item="i" collection="ids" open="(" close=")" separator=",">#{i}</foreach> order by id</select>
+  <update id="bump">update item set n = n + 1 where id = #{id}</update>
+</mapper>''')
+db = VerdinSqlSession({"m": ParseMapper(sys.argv[1] + ".xml")}, data_source=engine)
+sys.setprofile(profile)
+out = [db.execute_sql("add", "m", {"name": f"x{i}", "n": i}) for i in range(3)]
+out.append(db.execute_sql("bump", "m", {"id": 2}))
+out += [db.execute_sql("some", "m", {"ids": [1, 2]}) for _ in range(3)]
+out.append(db.execute_sql("some", "m", {"ids": [3, 2, 1]}, page=Page(1, 2)))
+try:
+    db.update(text("insert into item (id) values (1)"), {})
+except Exception as e:
+    out.append(type(e).__name__)
+sys.setprofile(None)
+clauses = [db.mapper_dict["m"].get_sql("some", {"ids": [1]})[0] for _ in range(3)]
+print(json.dumps({"results": out, "session_commits": len(session_commits),
+                  "memoised": ["_generate_cache_key" in vars(c) for c in clauses],
+                  "pool": engine.pool.checkedout()}))
+"""
+
+
+@pytest.mark.parametrize("off", ["", "1"])
+def test_fast_paths_and_their_fallback_agree(tmp_path, off):
+    import json
+    import os
+    import subprocess
+    import sys
+
+    script = tmp_path / "script.py"
+    script.write_text(FAST_PATH_SCRIPT)
+    env = dict(os.environ, VERDIN_NO_FAST_PATHS=off)
+    done = subprocess.run([sys.executable, str(script), str(tmp_path / "db.sqlite")], env=env,
+                          capture_output=True, text=True, check=True)
+    report = json.loads(done.stdout)
+    rows = [{"id": 1, "name": "x0", "n": 0}, {"id": 2, "name": "x1", "n": 2}]
+    assert report["results"] == [1, 2, 3, 1, rows, rows, rows,
+                                 {"pageNum": 1, "pageSize": 2, "total": 3, "list": rows}, "IntegrityError"]
+    assert report["pool"] == 0
+    # the fast paths skip the Session and reuse clauses; the public path does neither
+    assert report["session_commits"] == (8 if off else 0)
+    assert report["memoised"] == [False, not off, not off]

@@ -56,7 +56,9 @@ Ref offset_query(Func& f, PyObject* sql, PyObject* page) {
   return call(text_fn.get(), full.get());
 }
 
-Ref session_dialect(PyObject* session) {
+Ref session_dialect(PyObject* session, bool direct) {
+  // A direct connection stands for a session bound to its engine: the same dialect.
+  if (direct) return getattr(session, n.dialect);
   Ref get_bind = Ref::steal(PyObject_GetAttr(session, n.get_bind));
   if (!get_bind) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
@@ -80,14 +82,14 @@ bool pages_with_limit_comma(PyObject* dialect) {
   return false;
 }
 
-Ref inserted_id(PyObject* session, PyObject* result) {
+Ref inserted_id(PyObject* session, PyObject* result, bool direct) {
   Ref returns_rows = Ref::steal(PyObject_GetAttr(result, n.returns_rows));
   if (!returns_rows) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
     PyErr_Clear();
   } else if (truth(returns_rows.get())) {
     return call_method(result, n.scalar);
-  } else if (Ref dialect = session_dialect(session)) {
+  } else if (Ref dialect = session_dialect(session, direct)) {
     Ref reports = getattr(dialect.get(), n.postfetch_lastrowid);
     if (!truth(reports.get())) return Ref::borrow(Py_None);
   }

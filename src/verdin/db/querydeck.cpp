@@ -138,6 +138,8 @@ void init_names() {
       {&n.sqlite, "sqlite"},
       {&n.returns_rows, "returns_rows"},
       {&n.postfetch_lastrowid, "postfetch_lastrowid"},
+      {&n.connect, "connect"},
+      {&n.begin, "begin"},
   };
   for (auto& [slot, text] : table) *slot = intern(text);
 }
@@ -151,7 +153,7 @@ void populate(ModuleBuilder& m) {
   m.import_module("contextlib");
   m.import_from("typing", "Any");
   m.import_from("sqlalchemy", "TextClause");
-  m.import_from("sqlalchemy", "text");
+  orig.text_fn = m.import_from("sqlalchemy", "text").release();
   orig.sessionmaker = m.import_from("sqlalchemy.orm", "sessionmaker").release();
   Ref dataclass = m.import_from("dataclasses", "dataclass");
 
@@ -178,9 +180,10 @@ void populate(ModuleBuilder& m) {
   m.def_class("Page", {&s_page_init});
   std::vector<const FuncSpec*> methods;
   for (const FuncSpec& spec : s_methods) methods.push_back(&spec);
-  m.def_class("SqlTemplate", methods);
-  m.def(s_count_query);
-  m.def(s_limit_query);
+  Ref template_cls = m.def_class("SqlTemplate", methods);
+  init_direct(template_cls.get());
+  orig.count_query = m.def(s_count_query).release();
+  orig.limit_query = m.def(s_limit_query).release();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ struct Names {
   PyObject *count_head, *count_tail, *limit_head, *comma;
   PyObject *offset_head, *get_bind, *dialect, *name, *mysql, *mariadb, *sqlite, *returns_rows;
   PyObject* postfetch_lastrowid;
+  PyObject *connect, *begin;
 };
 extern Names n;
 
@@ -24,6 +25,7 @@ struct Originals {
   PyObject *sessionmaker, *session_cls, *row_type, *row_asdict;
   PyObject* unbound_error;  // sqlalchemy.exc.UnboundExecutionError
   PyObject* globals;        // the module dict
+  PyObject *count_query, *limit_query, *text_fn;
 };
 extern Originals orig;
 
@@ -45,6 +47,16 @@ Ref scope_enter(Scope* s);
 void scope_exit(Scope* s, PyObject* exc);
 void init_scope(ModuleBuilder& m);
 
+// The direct-connection path (see direct.cpp). `init_direct` verifies, once, that the running
+// SQLAlchemy keeps its Session listeners where the per-call check looks for them.
+void init_direct(PyObject* template_cls);
+// The Engine to connect to directly for these statements with this `con` and the bound
+// `get_session` of self, or null when the call has to go through a Session.
+Ref direct_engine(PyObject* self, PyObject* get_session, PyObject* con,
+                  std::initializer_list<PyObject*> statements);
+// An entered scope that owns a new connection of `engine` with its transaction begun.
+Ref direct_scope(PyObject* self, PyObject* engine);
+
 // [row._asdict() for row in rows], building the dictionaries natively where that gives the
 // same result.
 Ref rows_as_dicts(PyObject* rows);
@@ -64,12 +76,13 @@ Ref limit_comma_suffix(const PageWindow& w);
 // text(sql.text + " limit <size> offset <start>"), for databases without "limit a,b".
 Ref offset_query(Func& f, PyObject* sql, PyObject* page);
 // The dialect of the session's bind; empty when the session has no bind (or no get_bind).
-Ref session_dialect(PyObject* session);
+// `direct`: `session` is a direct connection (see direct.cpp), which carries its dialect.
+Ref session_dialect(PyObject* session, bool direct = false);
 // Whether the dialect takes "limit <start>,<size>": the MySQL family and SQLite.
 bool pages_with_limit_comma(PyObject* dialect);
 // The id an insert reports: the first value of its first row when it returns rows, else the
 // lastrowid where the dialect has one, else None.
-Ref inserted_id(PyObject* session, PyObject* result);
+Ref inserted_id(PyObject* session, PyObject* result, bool direct = false);
 
 // SqlTemplate methods.
 #define VERDIN_TEMPLATE_METHODS(X)                                                    \

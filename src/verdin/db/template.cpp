@@ -18,6 +18,15 @@ Ref scoped(PyObject* self, PyObject* con, Body&& body) {
   return out;
 }
 
+// As scoped(), for a body that executes only `statements` (text statements).
+template <typename Body>
+Ref scoped_text(PyObject* self, PyObject* con, std::initializer_list<PyObject*> statements,
+                Body&& body) {
+  Ref out;
+  if (!with_text(self, con, statements, body, out)) return none();
+  return out;
+}
+
 // session.execute(statement[, params])
 Ref execute(PyObject* session, PyObject* statement, PyObject* params) {
   return params ? call_method(session, n.execute, statement, params)
@@ -43,11 +52,11 @@ Ref t_get_session(Func&, PyObject* const* a) {
 
 Ref t_insert(Func&, PyObject* const* a) {
   Ref out;
-  bool done = with_session(
-      a[0], &a[2],
-      [&](PyObject* session) {
+  bool done = with_text(
+      a[0], a[2], {a[1]},
+      [&](PyObject* session, bool direct) {
         Ref result = execute(session, a[1], a[3]);
-        return inserted_id(session, result.get());
+        return inserted_id(session, result.get(), direct);
       },
       out);
   if (!done) unbound("last_rowid");
@@ -55,7 +64,7 @@ Ref t_insert(Func&, PyObject* const* a) {
 }
 
 Ref t_insert_list(Func&, PyObject* const* a) {
-  scoped(a[0], a[2], [&](PyObject* session) { return execute(session, a[1], a[3]); });
+  scoped_text(a[0], a[2], {a[1]}, [&](PyObject* session) { return execute(session, a[1], a[3]); });
   return none();
 }
 
@@ -82,7 +91,7 @@ Ref t_add_all(Func&, PyObject* const* a) {
 }
 
 Ref t_update(Func&, PyObject* const* a) {
-  return scoped(a[0], a[2], [&](PyObject* session) {
+  return scoped_text(a[0], a[2], {a[1]}, [&](PyObject* session) {
     Ref result = execute(session, a[1], a[3]);
     return getattr(result.get(), n.rowcount);
   });
@@ -118,6 +127,15 @@ Ref t_execute_in_connection(Func&, PyObject* const* a) {
   return out;
 }
 
+// count_query, limit_query and text are still the module's own.
+bool plain_rewriters(Func& f) {
+  Ref count = f.global(n.count_query);
+  Ref limit = f.global(n.limit_query);
+  Ref text_fn = f.global(n.text_fn);
+  return count.get() == orig.count_query && limit.get() == orig.limit_query &&
+         text_fn.get() == orig.text_fn;
+}
+
 // --- reading ---------------------------------------------------------------------------------
 
 Ref first_as_dict(PyObject* result) {
@@ -127,14 +145,14 @@ Ref first_as_dict(PyObject* result) {
 }
 
 Ref t_select_one(Func&, PyObject* const* a) {
-  return scoped(a[0], a[2], [&](PyObject* session) {
+  return scoped_text(a[0], a[2], {a[1]}, [&](PyObject* session) {
     Ref result = execute(session, a[1], a[3]);
     return first_as_dict(result.get());
   });
 }
 
 Ref t_select_list(Func&, PyObject* const* a) {
-  return scoped(a[0], a[2], [&](PyObject* session) {
+  return scoped_text(a[0], a[2], {a[1]}, [&](PyObject* session) {
     Ref result = execute(session, a[1], a[3]);
     Ref rows = call_method(result.get(), n.all);
     return rows_as_dicts(rows.get());
@@ -173,9 +191,12 @@ Ref t_select_all_orm2(Func&, PyObject* const* a) {
 Ref t_select_page(Func& f, PyObject* const* a) {
   PyObject *self = a[0], *sql = a[1], *page = a[2], *args = a[4];
   Ref out;
-  bool done = with_session(
-      self, &a[3],
-      [&](PyObject* session) {
+  // The count and page statements are text statements when the rewriters are the module's
+  // own; otherwise the statement handed in stands for neither.
+  PyObject* rewritten = plain_rewriters(f) ? sql : Py_None;
+  bool done = with_text(
+      self, a[3], {sql, rewritten},
+      [&](PyObject* session, bool direct) {
         Ref page_result = Ref::take(PyDict_New());
         Ref num = getattr(page, n.pageNum);
         ok(PyDict_SetItem(page_result.get(), n.pageNum, num.get()));
@@ -189,7 +210,7 @@ Ref t_select_page(Func& f, PyObject* const* a) {
         // A supplied session without a bind says nothing of its database: it keeps the
         // module's limit_query, as do the databases that take "limit a,b".
         Ref sql_str;
-        Ref dialect = session_dialect(session);
+        Ref dialect = session_dialect(session, direct);
         if (!dialect || pages_with_limit_comma(dialect.get())) {
           Ref limit_query = f.global(n.limit_query);
           sql_str = call(limit_query.get(), sql, page);

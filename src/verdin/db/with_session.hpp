@@ -1,6 +1,8 @@
 // with_session: the `with` statement over get_session(), native scope or any other manager.
 #pragma once
 
+#include <type_traits>
+
 #include "querydeck.hpp"
 
 namespace verdin::querydeck {
@@ -22,27 +24,31 @@ inline Ref special_method(PyObject* obj, PyObject* name) {
   return Ref::take(get(d.get(), obj, type));
 }
 
-// Runs `body(session)` in `with self.get_session(*con) as session:` (no argument when `con`
-// is null). Returns false when a context manager of an override suppressed an exception.
+// Runs `body` with the session of an entered native scope, then leaves the scope.
 template <typename Body>
-bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out) {
-  Ref cm = con ? call_method(self, n.get_session, *con) : call_method(self, n.get_session);
-  if (Py_TYPE(cm.get()) == scope_type) {
-    Scope* s = reinterpret_cast<Scope*>(cm.get());
+void in_scope(Scope* s, PyObject* session, Body&& body, Ref& out) {
+  try {
+    out = body(session);
+  } catch (PyErrorSet&) {
+    Ref exc = fetch_exception();
+    scope_exit(s, exc.get());
+    restore_exception(std::move(exc));
+    throw;
+  }
+  scope_exit(s, nullptr);
+}
+
+// `with cm as session: out = body(session)`
+template <typename Body>
+bool with_manager(PyObject* cm, Body&& body, Ref& out) {
+  if (Py_TYPE(cm) == scope_type) {
+    Scope* s = reinterpret_cast<Scope*>(cm);
     Ref session = scope_enter(s);
-    try {
-      out = body(session.get());
-    } catch (PyErrorSet&) {
-      Ref exc = fetch_exception();
-      scope_exit(s, exc.get());
-      restore_exception(std::move(exc));
-      throw;
-    }
-    scope_exit(s, nullptr);
+    in_scope(s, session.get(), body, out);
     return true;
   }
-  Ref enter = special_method(cm.get(), n.enter);
-  Ref exit = special_method(cm.get(), n.exit);
+  Ref enter = special_method(cm, n.enter);
+  Ref exit = special_method(cm, n.exit);
   Ref session = call(enter.get());
   try {
     out = body(session.get());
@@ -61,6 +67,43 @@ bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out) {
   }
   call(exit.get(), Py_None, Py_None, Py_None);
   return true;
+}
+
+// Runs `body(session)` in `with self.get_session(*con) as session:` (no argument when `con`
+// is null). Returns false when a context manager of an override suppressed an exception.
+template <typename Body>
+bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out) {
+  Ref cm = con ? call_method(self, n.get_session, *con) : call_method(self, n.get_session);
+  return with_manager(cm.get(), body, out);
+}
+
+// As with_session(self, &con, ...), for a body that only executes `statements`: runs on a
+// direct connection where that cannot be told apart from an owned Session.
+template <typename Body>
+bool with_text(PyObject* self, PyObject* con, std::initializer_list<PyObject*> statements,
+               Body&& body, Ref& out) {
+  // A body that asks is told whether it runs on a direct connection (whose dialect is its own)
+  // rather than in a session.
+  auto run = [&](PyObject* session, bool direct) {
+    if constexpr (std::is_invocable_v<Body, PyObject*, bool>) {
+      return body(session, direct);
+    } else {
+      (void)direct;
+      return body(session);
+    }
+  };
+  Ref get_session = getattr(self, n.get_session);
+  if (Ref engine = direct_engine(self, get_session.get(), con, statements)) {
+    Ref scope = direct_scope(self, engine.get());
+    Scope* s = reinterpret_cast<Scope*>(scope.get());
+    Ref connection = Ref::borrow(s->session);
+    in_scope(
+        s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
+    return true;
+  }
+  Ref cm = call(get_session.get(), con);
+  return with_manager(
+      cm.get(), [&](PyObject* session) { return run(session, false); }, out);
 }
 
 }  // namespace verdin::querydeck

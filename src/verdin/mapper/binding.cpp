@@ -246,7 +246,7 @@ Ref to_prepared_statement(Func& f, PyObject* const* a) {
                     : call(fmt.get(), rewritten.get());
   }
   Ref text_fn = f.global(n.text_fn);
-  Ref clause = call(text_fn.get(), formatted.get());
+  Ref clause = clause_of(text_fn.get(), formatted.get());
   return Ref::take(PyTuple_Pack(2, clause.get(), ret_param.get()));
 }
 

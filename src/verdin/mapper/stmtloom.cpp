@@ -433,6 +433,8 @@ void populate(ModuleBuilder& m) {
   orig.format_sql = getattr(cls.get(), n.format_sql).release();
   orig.trim_prefix = getattr(cls.get(), n.trim_prefix).release();
   orig.trim_suffix = getattr(cls.get(), n.trim_suffix).release();
+  orig.text_fn = Py_NewRef(text_fn.get());
+  init_clauses(orig.text_fn);
   Ref builtins = import("builtins");
   orig.eval = getattr(builtins.get(), "eval").release();
   // The module keeps the objects compared against alive for the life of the process.

@@ -33,6 +33,7 @@ extern Names n;
 // What the module installed, for identity-guarded fast paths.
 struct Originals {
   PyObject *re, *re_sub, *param_pattern, *format_sql, *trim_prefix, *trim_suffix, *eval;
+  PyObject* text_fn;  // sqlalchemy.text
 };
 extern Originals orig;
 
@@ -43,6 +44,12 @@ extern PyTypeObject* element_type;
 enum class ElementField { tag, text, tail, attrib, count };
 void init_element_fields();
 Ref element_field(PyObject* element, ElementField field);
+
+// text(sql) through `text_fn` (the module global, read by the caller): while that is
+// SQLAlchemy's own, a copy of a cached clause of the same text. `init_clauses` verifies once
+// that such copies behave as new clauses do.
+void init_clauses(PyObject* text_fn);
+Ref clause_of(PyObject* text_fn, PyObject* sql);
 
 // eval(source, globals) with a bounded cache of compiled code.
 Ref eval_expr(PyObject* source, PyObject* globals);
