@@ -75,6 +75,10 @@ class Ref {
 };
 
 // Small helpers that throw on failure.
+// A new reference to None, for the many functions that return it.
+inline Ref none() {
+  return Ref::borrow(Py_None);
+}
 inline Ref new_str(const char* s) {
   return Ref::take(PyUnicode_FromString(s));
 }

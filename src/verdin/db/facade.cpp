@@ -13,10 +13,6 @@ Ref new_session(Func& f, PyObject* self) {
 
 namespace {
 
-Ref none() {
-  return Ref::borrow(Py_None);
-}
-
 // self.__con(), through the instance so that an override is used.
 Ref con_of(PyObject* self) {
   return call_method(self, n.con);
@@ -124,59 +120,25 @@ Ref execute_sql(Func& f, PyObject* const* a) {
 }
 
 // sql=sql, con=S, args=sql_param
-Ref by_text(PyObject* method, PyObject* const* a) {
-  return forward(a[0], method, {a[1], nullptr, a[2]}, 0, n.kw_select, 1);
-}
-
-Ref select_one(Func&, PyObject* const* a) {
-  return by_text(n.select_one, a);
-}
-Ref select_list(Func&, PyObject* const* a) {
-  return by_text(n.select_list, a);
-}
-Ref insert(Func&, PyObject* const* a) {
-  return by_text(n.insert, a);
-}
-Ref insert_list(Func&, PyObject* const* a) {
-  return by_text(n.insert_list, a);
-}
-Ref delete_(Func&, PyObject* const* a) {
-  return by_text(n.delete_, a);
-}
-Ref update(Func&, PyObject* const* a) {
-  return by_text(n.update, a);
+template <PyObject* Names::*method>
+Ref by_text(Func&, PyObject* const* a) {
+  return forward(a[0], n.*method, {a[1], nullptr, a[2]}, 0, n.kw_select, 1);
 }
 
 Ref select_page(Func&, PyObject* const* a) {
   return forward(a[0], n.select_page, {a[1], a[2], nullptr, a[3]}, 0, n.kw_page, 2);
 }
 
-Ref add(Func&, PyObject* const* a) {
-  return forward(a[0], n.add, {a[1], nullptr}, 0, n.kw_data, 1);
-}
-Ref add_all(Func&, PyObject* const* a) {
-  return forward(a[0], n.add_all, {a[1], nullptr}, 0, n.kw_data, 1);
+// data=..., con=S
+template <PyObject* Names::*method>
+Ref by_data(Func&, PyObject* const* a) {
+  return forward(a[0], n.*method, {a[1], nullptr}, 0, n.kw_data, 1);
 }
 
 // (statement, con=S)
-Ref by_statement(PyObject* method, PyObject* const* a) {
-  return forward(a[0], method, {a[1], nullptr}, 1, n.kw_con, 1);
-}
-
-Ref select_all_orm1(Func&, PyObject* const* a) {
-  return by_statement(n.select_all_orm1, a);
-}
-Ref select_all_orm2(Func&, PyObject* const* a) {
-  return by_statement(n.select_all_orm2, a);
-}
-Ref select_one_orm1(Func&, PyObject* const* a) {
-  return by_statement(n.select_one_orm1, a);
-}
-Ref select_one_orm2(Func&, PyObject* const* a) {
-  return by_statement(n.select_one_orm2, a);
-}
-Ref delete_orm2(Func&, PyObject* const* a) {
-  return by_statement(n.delete_orm2, a);
+template <PyObject* Names::*method>
+Ref by_statement(Func&, PyObject* const* a) {
+  return forward(a[0], n.*method, {a[1], nullptr}, 1, n.kw_con, 1);
 }
 
 Ref update_orm2(Func&, PyObject* const* a) {
@@ -253,20 +215,20 @@ const FuncSpec s_methods[] = {
     fn("get_ori_session", get_ori_session, p_self),
     fn("begin_tx", begin_tx, p_self),
     fn("execute_sql", execute_sql, p_execute_sql),
-    fn("select_one", select_one, p_sql_opt),
-    fn("select_list", select_list, p_sql_opt),
+    fn("select_one", by_text<&Names::select_one>, p_sql_opt),
+    fn("select_list", by_text<&Names::select_list>, p_sql_opt),
     fn("select_page", select_page, p_page),
-    fn("insert", insert, p_sql_req),
-    fn("insert_list", insert_list, p_sql_req),
-    fn("delete", delete_, p_sql_req),
-    fn("update", update, p_sql_req),
-    fn("add", add, p_data),
-    fn("add_all", add_all, p_datas),
-    fn("select_all_orm1", select_all_orm1, p_statement),
-    fn("select_all_orm2", select_all_orm2, p_statement),
-    fn("select_one_orm1", select_one_orm1, p_statement),
-    fn("select_one_orm2", select_one_orm2, p_statement),
-    fn("delete_orm2", delete_orm2, p_statement),
+    fn("insert", by_text<&Names::insert>, p_sql_req),
+    fn("insert_list", by_text<&Names::insert_list>, p_sql_req),
+    fn("delete", by_text<&Names::delete_>, p_sql_req),
+    fn("update", by_text<&Names::update>, p_sql_req),
+    fn("add", by_data<&Names::add>, p_data),
+    fn("add_all", by_data<&Names::add_all>, p_datas),
+    fn("select_all_orm1", by_statement<&Names::select_all_orm1>, p_statement),
+    fn("select_all_orm2", by_statement<&Names::select_all_orm2>, p_statement),
+    fn("select_one_orm1", by_statement<&Names::select_one_orm1>, p_statement),
+    fn("select_one_orm2", by_statement<&Names::select_one_orm2>, p_statement),
+    fn("delete_orm2", by_statement<&Names::delete_orm2>, p_statement),
     fn("update_orm2", update_orm2, p_update_orm2),
     fn("bulk_update_mappings", bulk_update_mappings, p_bulk),
     fn("insert_orm2", insert_orm2, p_insert_orm2),

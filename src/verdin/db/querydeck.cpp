@@ -73,7 +73,7 @@ const FuncSpec s_methods[] = {
     fn("add", t_add, p_data_con),
     fn("add_all", t_add_all, p_data_con),
     fn("update", t_update, p_sql_con_args),
-    fn("update_orm2", t_update_orm2, p_orm2_param),
+    fn("update_orm2", t_update, p_orm2_param),
     fn("delete", t_delete, p_sql_con_args),
     fn("delete_orm2", t_delete_orm2, p_orm2_param),
     fn("bulk_update_mappings", t_bulk_update_mappings, p_bulk, nullptr, bulk_doc),

@@ -85,15 +85,15 @@ bool pages_with_limit_comma(PyObject* dialect);
 Ref inserted_id(PyObject* session, PyObject* result, bool direct = false);
 
 // SqlTemplate methods.
-#define VERDIN_TEMPLATE_METHODS(X)                                                    \
-  X(init)                                                                             \
-  X(get_session)                                                                      \
-  X(insert)                                                                           \
-  X(insert_list)                                                                      \
-  X(insert_orm2) X(add) X(add_all) X(update) X(update_orm2) X(delete) X(delete_orm2)  \
-      X(bulk_update_mappings) X(execute_in_connection) X(select_one) X(select_list)   \
-          X(select_one_orm1) X(select_one_orm2) X(select_all_orm1) X(select_all_orm2) \
-              X(select_page)
+#define VERDIN_TEMPLATE_METHODS(X)                                                                \
+  X(init)                                                                                         \
+  X(get_session)                                                                                  \
+  X(insert)                                                                                       \
+  X(insert_list)                                                                                  \
+  X(insert_orm2)                                                                                  \
+  X(add) X(add_all) X(update) X(delete) X(delete_orm2) X(bulk_update_mappings)                    \
+      X(execute_in_connection) X(select_one) X(select_list) X(select_one_orm1) X(select_one_orm2) \
+          X(select_all_orm1) X(select_all_orm2) X(select_page)
 #define VERDIN_DECLARE(name) Ref t_##name(Func& f, PyObject* const* a);
 VERDIN_TEMPLATE_METHODS(VERDIN_DECLARE)
 #undef VERDIN_DECLARE

@@ -5,10 +5,6 @@
 namespace verdin::querydeck {
 namespace {
 
-Ref none() {
-  return Ref::borrow(Py_None);
-}
-
 // The value a method returns from inside its scope; None when an override's context manager
 // swallowed the exception.
 template <typename Body>
@@ -92,13 +88,6 @@ Ref t_add_all(Func&, PyObject* const* a) {
 
 Ref t_update(Func&, PyObject* const* a) {
   return scoped_text(a[0], a[2], {a[1]}, [&](PyObject* session) {
-    Ref result = execute(session, a[1], a[3]);
-    return getattr(result.get(), n.rowcount);
-  });
-}
-
-Ref t_update_orm2(Func&, PyObject* const* a) {
-  return scoped(a[0], a[2], [&](PyObject* session) {
     Ref result = execute(session, a[1], a[3]);
     return getattr(result.get(), n.rowcount);
   });
