@@ -488,12 +488,20 @@ def python_reference(text, params):
         else:
             binds[match] = params.get(match)
     out = re.sub(r"#\{([^}]+)\}", r":\1", text)
-    return " ".join(out.strip().split()), binds
+    # A line that still holds "--" or a "#" keeps its line break, so that a comment a database
+    # reads there ends with its line; all other whitespace collapses to single spaces.
+    lines, start = [], 0
+    for brk in re.finditer(r"[\n\r]", out):
+        if re.search(r"--|#(?!\{)", out[start:brk.start()]):
+            lines.append(out[start:brk.start()])
+            start = brk.end()
+    lines.append(out[start:])
+    return "\n".join(line for line in (" ".join(piece.split()) for piece in lines) if line), binds
 
 
 def test_binding_matches_reference_on_random_text():
     rng = random.Random(1234)
-    alphabet = ["#", "{", "}", "a", "b", "_", "-", "1", " ", "\n", "\u3000", "é", "名", ":", "\x1c", "\U0001f600"]
+    alphabet = ["#", "{", "}", "a", "b", "_", "-", "1", " ", "\n", "\r", "\u3000", "é", "名", ":", "\x1c", "\U0001f600"]
     for _ in range(3000):
         text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 30)))
         assert ParseMapper.to_prepared_statement(text, {})[0].text == python_reference(text, {})[0], repr(text)
@@ -723,6 +731,8 @@ def test_recursion_on_small_thread_stacks(write, stack_kib):
     ("select 1 -- #{a} unbound\r\nfrom t", "select 1 from t"),
     ("select '--a', 'it''s -- x', \"b--\", `c--` -- gone", "select '--a', 'it''s -- x', \"b--\", `c--`"),
     ("select /* -- kept */ 1", "select /* -- kept */ 1"),
+    ("select ${y--z} #{a--b} -- x\n from t", "select ${y--z} :a--b\nfrom t"),
+    ("select 'a -- b' as c\n from t", "select 'a -- b' as c\nfrom t"),
     ('select 1 <if test="1">-- in a child\n and 2</if> -- in a tail\n from t', "select 1 and 2 from t"),
     ('select <include refid="f"/> from t', "select a from t"),
     ('select <foreach item="i" collection="ids" open="(" close=")" separator=",">#{i} -- x\n</foreach>',

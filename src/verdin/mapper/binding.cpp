@@ -236,7 +236,12 @@ Ref to_prepared_statement(Func& f, PyObject* const* a) {
   Ref cls = f.global(n.ParseMapper);
   Ref fmt = getattr(cls.get(), n.format_sql);
   Ref formatted;
-  if (native_sub && fmt.get() == orig.format_sql) {
+  if (fmt.get() == orig.format_sql && has_comment_marks(ret)) {
+    Ref rewritten = native_sub ? rewrite_binds(ret)
+                               : call(sub.get(), n.rewrite_pattern, n.rewrite_template, ret);
+    formatted = PyUnicode_CheckExact(rewritten.get()) ? collapse_statement(rewritten.get())
+                                                      : call(fmt.get(), rewritten.get());
+  } else if (native_sub && fmt.get() == orig.format_sql) {
     formatted = rewrite_and_format(ret);
   } else {
     Ref rewritten = native_sub ? rewrite_binds(ret)

@@ -77,4 +77,13 @@ Ref attr_required(PyObject* element, PyObject* key);
 // line break); `s` itself when it has none or is not an exact str.
 Ref strip_line_comments(PyObject* s);
 
+// Whether the statement text `s` still holds "--", or a "#" that starts no #{name} bind: text the
+// comment rule left (it read it as quoted) but a database may read as a comment.
+bool has_comment_marks(PyObject* s);
+// normalize_ws for the finished statement `s` (an exact str, binds rewritten), except that a line
+// break after a line holding "--" or "#" stays: if a database reads a comment there that the
+// comment rule did not (a backslash escape, a dollar quote, a MySQL "#" comment), the comment
+// still ends at its line and cannot swallow what follows.
+Ref collapse_statement(PyObject* s);
+
 }  // namespace verdin::stmtloom
