@@ -731,7 +731,7 @@ def test_recursion_on_small_thread_stacks(write, stack_kib):
     ("select 1 -- #{a} unbound\r\nfrom t", "select 1 from t"),
     ("select '--a', 'it''s -- x', \"b--\", `c--` -- gone", "select '--a', 'it''s -- x', \"b--\", `c--`"),
     ("select /* -- kept */ 1", "select /* -- kept */ 1"),
-    ("select ${y--z} -- x\n from t", "select ${y--z} from t"),
+    ("select ${y--z} -- x\n from t", "select ${y--z}\nfrom t"),
     ("select 'a -- b' as c\n from t", "select 'a -- b' as c\nfrom t"),
     ('select 1 <if test="1">-- in a child\n and 2</if> -- in a tail\n from t', "select 1 and 2 from t"),
     ('select <include refid="f"/> from t', "select a from t"),
