@@ -242,7 +242,7 @@ bool is_plain_name(PyObject* collection) {
                PyUnicode_CompareWithASCIIString(collection, "__debug__") != 0;
   if (plain) {
     Ref keyword = import("keyword");
-    Ref r = call_method(keyword.get(), Ref(new_str("iskeyword")).get(), collection);
+    Ref r = call_method(keyword.get(), n.iskeyword, collection);
     plain = !truth(r.get());
   }
   if (PyDict_GET_SIZE(simple_names) < 4096) {

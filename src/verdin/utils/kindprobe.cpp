@@ -7,10 +7,17 @@ using namespace verdin;
 
 namespace {
 
-struct Names {
-  PyObject *builtins, *is_dataclass, *import_module, *get_origin, *BaseModel, *DeclarativeBase;
-  PyObject *dot, *colon;
-} n;
+#define KINDPROBE_NAMES(X)              \
+  X(builtins, "builtins")               \
+  X(is_dataclass, "is_dataclass")       \
+  X(import_module, "import_module")     \
+  X(get_origin, "get_origin")           \
+  X(BaseModel, "BaseModel")             \
+  X(DeclarativeBase, "DeclarativeBase") \
+  X(dot, ".")                           \
+  X(colon, ": ")
+VERDIN_NAMES(KINDPROBE_NAMES);
+Names n;
 
 PyObject* container_types;  // (list, tuple, dict, set)
 
@@ -128,14 +135,7 @@ const FuncSpec s_get_base_type = fn("get_base_type", get_base_type, p_generic_ty
 const FuncSpec s_is_result_class = fn("is_result_class", is_result_class, p_data_type);
 
 void populate(ModuleBuilder& m) {
-  n = Names{intern("builtins"),
-            intern("is_dataclass"),
-            intern("import_module"),
-            intern("get_origin"),
-            intern("BaseModel"),
-            intern("DeclarativeBase"),
-            intern("."),
-            intern(": ")};
+  n.init();
   container_types = Py_BuildValue("(OOOO)", &PyList_Type, &PyTuple_Type, &PyDict_Type, &PySet_Type);
   ok(container_types);
   m.import_from("collections.abc", "Container");
