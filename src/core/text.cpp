@@ -85,36 +85,28 @@ Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix) {
 
 namespace {
 
-// " ".join(s.split()) in one branch-free pass into a scratch buffer: every character is
-// written (whitespace as ' ') and the position advances unless it repeats a space.
 template <typename Char>
-Ref normalize_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
-  Scratch<Char> scratch(len);
-  Char* buf = scratch.data();
-  Py_ssize_t pos = 0;
-  bool last_space = true;  // suppresses leading whitespace
-  bool other_space = false;
-  Py_UCS4 maxc = 0;
-  for (Py_ssize_t i = 0; i < len; i++) {
-    Char c = d[i];
-    bool w = is_space(c);
-    other_space |= w & (c != ' ');
-    buf[pos] = w ? static_cast<Char>(' ') : c;
-    maxc = w || c <= maxc ? maxc : c;
-    pos += !(w & last_space);
-    last_space = w;
-  }
-  if (pos > 0 && last_space) pos--;  // one trailing space at most was kept
-  if (s != nullptr && pos == len && !other_space) return Ref::borrow(s);
-  Ref out = Ref::take(PyUnicode_New(pos, maxc < 127 ? 127 : maxc));
+Ref units_to_str(PyObject* prefix, const Char* d, Py_ssize_t len, Py_UCS4 maxc) {
+  Py_ssize_t plen = prefix ? PyUnicode_GET_LENGTH(prefix) : 0;
+  if (prefix && PyUnicode_MAX_CHAR_VALUE(prefix) > maxc) maxc = PyUnicode_MAX_CHAR_VALUE(prefix);
+  Ref out = Ref::take(PyUnicode_New(plen + len, maxc < 127 ? 127 : maxc));
+  if (plen > 0 && PyUnicode_CopyCharacters(out.get(), 0, prefix, 0, plen) < 0) throw_error();
   int okind = PyUnicode_KIND(out.get());
-  void* odata = PyUnicode_DATA(out.get());
+  char* odata = static_cast<char*>(PyUnicode_DATA(out.get()));
   if (okind == static_cast<int>(sizeof(Char))) {
-    std::memcpy(odata, buf, static_cast<size_t>(pos) * sizeof(Char));
+    std::memcpy(odata + plen * okind, d, static_cast<size_t>(len) * sizeof(Char));
   } else {
-    for (Py_ssize_t i = 0; i < pos; i++) PyUnicode_WRITE(okind, odata, i, buf[i]);
+    for (Py_ssize_t i = 0; i < len; i++) PyUnicode_WRITE(okind, odata, plen + i, d[i]);
   }
   return out;
+}
+
+template <typename Char>
+Ref normalize_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
+  CollapsedWs<Char> ws(len);
+  ws.feed(d, len);
+  if (ws.size() == len && !ws.other_space()) return Ref::borrow(s);
+  return units_to_str(nullptr, ws.data(), ws.size(), ws.max_char());
 }
 
 }  // namespace
@@ -123,14 +115,14 @@ Ref normalize_ws(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) { return normalize_kernel(s, d, len); });
 }
 
-Ref normalize_buffer(const Py_UCS1* d, Py_ssize_t len) {
-  return normalize_kernel(nullptr, d, len);
+Ref str_from_units(PyObject* prefix, const Py_UCS1* d, Py_ssize_t len, Py_UCS4 maxc) {
+  return units_to_str(prefix, d, len, maxc);
 }
-Ref normalize_buffer(const Py_UCS2* d, Py_ssize_t len) {
-  return normalize_kernel(nullptr, d, len);
+Ref str_from_units(PyObject* prefix, const Py_UCS2* d, Py_ssize_t len, Py_UCS4 maxc) {
+  return units_to_str(prefix, d, len, maxc);
 }
-Ref normalize_buffer(const Py_UCS4* d, Py_ssize_t len) {
-  return normalize_kernel(nullptr, d, len);
+Ref str_from_units(PyObject* prefix, const Py_UCS4* d, Py_ssize_t len, Py_UCS4 maxc) {
+  return units_to_str(prefix, d, len, maxc);
 }
 
 Ref strip_ws(PyObject* s) {

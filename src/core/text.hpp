@@ -85,6 +85,59 @@ inline bool is_space(Char c) {
   }
 }
 
+// " ".join(text.split()) written into a scratch buffer of `Char`, the text fed in pieces no wider
+// than `Char`. The loop has no branch: every character is written (whitespace as ' ') and the
+// position advances unless it repeats a space.
+template <typename Char>
+class CollapsedWs {
+ public:
+  explicit CollapsedWs(Py_ssize_t capacity) : scratch_(capacity) {}
+
+  template <typename Src>
+  void feed(const Src* d, Py_ssize_t len) {
+    static_assert(sizeof(Src) <= sizeof(Char), "a piece wider than the buffer");
+    // Locals, not members: a store through a 1-byte buffer could alias them.
+    Char* buf = scratch_.data();
+    Py_ssize_t pos = pos_;
+    bool last_space = last_space_, other_space = other_space_;
+    Py_UCS4 maxc = maxc_;
+    for (Py_ssize_t i = 0; i < len; i++) {
+      Char c = d[i];
+      bool w = is_space(d[i]);
+      other_space |= w & (c != ' ');
+      buf[pos] = w ? static_cast<Char>(' ') : c;
+      maxc = w || c <= maxc ? maxc : c;
+      pos += !(w & last_space);
+      last_space = w;
+    }
+    pos_ = pos;
+    last_space_ = last_space;
+    other_space_ = other_space;
+    maxc_ = maxc;
+  }
+
+  const Char* data() { return scratch_.data(); }
+  // The length without the one trailing space that may have been kept.
+  Py_ssize_t size() const { return pos_ - (pos_ > 0 && last_space_); }
+  // The widest character written (0 when none but spaces).
+  Py_UCS4 max_char() const { return maxc_; }
+  // Whether any whitespace other than ' ' was fed.
+  bool other_space() const { return other_space_; }
+
+ private:
+  Scratch<Char> scratch_;
+  Py_ssize_t pos_ = 0;
+  bool last_space_ = true;  // suppresses leading whitespace
+  bool other_space_ = false;
+  Py_UCS4 maxc_ = 0;
+};
+
+// prefix + the code points d[0:len] as a new str: `prefix` may be null, `maxc` is the widest
+// code point of d[0:len].
+Ref str_from_units(PyObject* prefix, const Py_UCS1* d, Py_ssize_t len, Py_UCS4 maxc);
+Ref str_from_units(PyObject* prefix, const Py_UCS2* d, Py_ssize_t len, Py_UCS4 maxc);
+Ref str_from_units(PyObject* prefix, const Py_UCS4* d, Py_ssize_t len, Py_UCS4 maxc);
+
 // The tokens of s.split() (runs of non-whitespace), appended to `out`. `s` must be a str.
 void split_ws(PyObject* s, Spans& out);
 
@@ -94,13 +147,27 @@ Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix = null
 // " ".join(s.split()), returning `s` itself when it is already in that form.
 Ref normalize_ws(PyObject* s);
 
-// " ".join(text.split()) for the code points d[0:len] of a scratch buffer.
-Ref normalize_buffer(const Py_UCS1* d, Py_ssize_t len);
-Ref normalize_buffer(const Py_UCS2* d, Py_ssize_t len);
-Ref normalize_buffer(const Py_UCS4* d, Py_ssize_t len);
-
 // s.strip(), returning `s` itself when there is nothing to strip.
 Ref strip_ws(PyObject* s);
+
+// The decimal digits of a number >= 0, for writing positions into text.
+class Decimal {
+ public:
+  explicit Decimal(Py_ssize_t v) {
+    do {
+      *--start_ = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v);
+  }
+  Decimal(const Decimal&) = delete;
+  Decimal& operator=(const Decimal&) = delete;
+  const char* data() const { return start_; }
+  Py_ssize_t size() const { return digits_ + sizeof digits_ - start_; }
+
+ private:
+  char digits_[20];
+  char* start_ = digits_ + sizeof digits_;
+};
 
 // Raises ValueError when the str `s` holds a backslash: MySQL-family servers read it as an
 // escape inside a quoted literal, so no literal written from it means the same everywhere.
