@@ -38,6 +38,10 @@ class ModuleBuilder {
   // hand out.
   Ref make_class(const char* name, const std::vector<const FuncSpec*>& methods,
                  PyObject* attrs = nullptr);
+  // `from mod import a, b, ...`: binds each attribute in the given order.
+  void import_from(const char* mod, std::initializer_list<const char*> attrs);
+  // Module-level functions, bound under their names in the given order.
+  void def(std::initializer_list<const FuncSpec*> specs);
 
  private:
   PyObject* module_;

@@ -138,12 +138,6 @@ Ref str_from_units(PyObject* prefix, const Py_UCS1* d, Py_ssize_t len, Py_UCS4 m
 Ref str_from_units(PyObject* prefix, const Py_UCS2* d, Py_ssize_t len, Py_UCS4 maxc);
 Ref str_from_units(PyObject* prefix, const Py_UCS4* d, Py_ssize_t len, Py_UCS4 maxc);
 
-// The tokens of s.split() (runs of non-whitespace), appended to `out`. `s` must be a str.
-void split_ws(PyObject* s, Spans& out);
-
-// prefix + " ".join(tokens): `prefix` may be null. The tokens are spans of `s`.
-Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix = nullptr);
-
 // " ".join(s.split()), returning `s` itself when it is already in that form.
 Ref normalize_ws(PyObject* s);
 

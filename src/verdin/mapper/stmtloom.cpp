@@ -314,8 +314,7 @@ void populate(ModuleBuilder& m) {
   init_element_fields();
   Ref text_fn = m.import_from("sqlalchemy", "text");
   m.import_from("sqlalchemy", "TextClause");
-  m.import_from("verdin.utils.kindprobe", "get_type_from_string");
-  m.import_from("verdin.utils.kindprobe", "is_container_type_by_str");
+  m.import_from("verdin.utils.kindprobe", {"get_type_from_string", "is_container_type_by_str"});
 
   Ref kinds = Ref::take(Py_BuildValue("[sssss]", "sql", "select", "insert", "update", "delete"));
   m.set("sql_id_type_list", kinds.get());

@@ -294,9 +294,7 @@ void populate(ModuleBuilder& m) {
   }
   m.set("sql_regex_list", regex_list.get());
 
-  m.def(s_get_params);
-  m.def(s_get_sql_param);
-  m.def(s_get_regex_value);
+  m.def({&s_get_params, &s_get_sql_param, &s_get_regex_value});
 }
 
 }  // namespace

@@ -117,10 +117,7 @@ void populate(ModuleBuilder& m) {
   numbers_number = getattr(numbers.get(), "Number").release();
 
   m.import_module("regex", "re");
-  m.def(s_replace_cdata);
-  m.def(s_convert_cdata);
-  m.def(s_sql_string_format);
-  m.def(s_param_str);
+  m.def({&s_replace_cdata, &s_convert_cdata, &s_sql_string_format, &s_param_str});
 }
 
 }  // namespace

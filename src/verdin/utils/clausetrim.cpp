@@ -50,8 +50,7 @@ void populate(ModuleBuilder& m) {
   n.init();
   kw_sub = ok(Py_BuildValue("(ss)", "count", "flags"));
   m.import_module("regex", "re");
-  m.def(s_first);
-  m.def(s_last);
+  m.def({&s_first, &s_last});
 }
 
 }  // namespace

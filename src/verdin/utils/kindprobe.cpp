@@ -138,20 +138,15 @@ void populate(ModuleBuilder& m) {
   n.init();
   container_types = Py_BuildValue("(OOOO)", &PyList_Type, &PyTuple_Type, &PyDict_Type, &PySet_Type);
   ok(container_types);
-  m.import_from("collections.abc", "Container");
-  m.import_from("collections.abc", "Iterable");
+  m.import_from("collections.abc", {"Container", "Iterable"});
   m.import_module("builtins");
   m.import_from("dataclasses", "is_dataclass");
   m.import_from("importlib", "import_module");
-  m.import_from("typing", "get_origin");
-  m.import_from("typing", "List");
+  m.import_from("typing", {"get_origin", "List"});
   m.import_from("pydantic", "BaseModel");
   m.import_from("sqlalchemy.orm", "DeclarativeBase");
-  m.def(s_is_container_type_by_str);
-  m.def(s_get_type_from_string);
-  m.def(s_is_container_type);
-  m.def(s_get_base_type);
-  m.def(s_is_result_class);
+  m.def({&s_is_container_type_by_str, &s_get_type_from_string, &s_is_container_type,
+         &s_get_base_type, &s_is_result_class});
 }
 
 }  // namespace
