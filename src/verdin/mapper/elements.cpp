@@ -87,8 +87,8 @@ Ref override_set(PyObject* attrib, PyObject* key) {
   return out;
 }
 
-// A body that is not a str (only from an overridden parse_element) goes through the
-// same steps by method calls.
+// A body assembled from pieces that are not all str (only from an overridden parse_element)
+// goes through the same steps by method calls.
 Ref where_generic(PyObject* body) {
   Ref temp = call_method(body, n.strip);
   Ref l = call_method(temp.get(), n.split);

@@ -13,7 +13,7 @@ void files_of(PyObject* path, PyObject* out) {
                  Py_TYPE(text.get())->tp_name);
     throw_error();
   }
-  Ref os_path = getattr(os.get(), "path");
+  Ref os_path = getattr(os.get(), n.path);
   Ref is_dir = call_method(os_path.get(), n.isdir, text.get());
   if (!truth(is_dir.get())) {
     ok(PyList_Append(out, text.get()));
@@ -39,7 +39,7 @@ Ref load_mappers(Func& f, PyObject* const* a) {
   PyObject* paths = a[0];
   Ref files = Ref::take(PyList_New(0));
   Ref os = import("os");
-  Ref path_like = getattr(os.get(), "PathLike");
+  Ref path_like = getattr(os.get(), n.PathLike);
   if (PyUnicode_Check(paths) || ok(PyObject_IsInstance(paths, path_like.get()))) {
     files_of(paths, files.get());
   } else {

@@ -65,6 +65,8 @@ namespace verdin::stmtloom {
   X(upper, "upper")                                       \
   X(startswith, "startswith")                             \
   X(endswith, "endswith")                                 \
+  X(path, "path")                                         \
+  X(PathLike, "PathLike")                                 \
   X(fspath, "fspath")                                     \
   X(isdir, "isdir")                                       \
   X(Path, "Path")                                         \
