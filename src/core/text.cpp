@@ -20,43 +20,20 @@ const bool latin1_space[256] = {
 namespace {
 
 template <typename Char>
-Ref units_to_str(PyObject* prefix, const Char* d, Py_ssize_t len, Py_UCS4 maxc) {
-  Py_ssize_t plen = prefix ? PyUnicode_GET_LENGTH(prefix) : 0;
-  if (prefix && PyUnicode_MAX_CHAR_VALUE(prefix) > maxc) maxc = PyUnicode_MAX_CHAR_VALUE(prefix);
-  Ref out = Ref::take(PyUnicode_New(plen + len, maxc < 127 ? 127 : maxc));
-  if (plen > 0 && PyUnicode_CopyCharacters(out.get(), 0, prefix, 0, plen) < 0) throw_error();
-  int okind = PyUnicode_KIND(out.get());
-  char* odata = static_cast<char*>(PyUnicode_DATA(out.get()));
-  if (okind == static_cast<int>(sizeof(Char))) {
-    std::memcpy(odata + plen * okind, d, static_cast<size_t>(len) * sizeof(Char));
-  } else {
-    for (Py_ssize_t i = 0; i < len; i++) PyUnicode_WRITE(okind, odata, plen + i, d[i]);
-  }
-  return out;
-}
-
-template <typename Char>
 Ref normalize_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
   CollapsedWs<Char> ws(len);
   ws.feed(d, len);
-  if (ws.size() == len && !ws.other_space()) return Ref::borrow(s);
-  return units_to_str(nullptr, ws.data(), ws.size(), ws.max_char());
+  // Nothing dropped and nothing turned into ' ': the text was already in that form.
+  if (ws.size() == len && std::memcmp(ws.data(), d, static_cast<size_t>(len) * sizeof(Char)) == 0) {
+    return Ref::borrow(s);
+  }
+  return str_from_units(nullptr, ws.data(), ws.size(), ws.max_char());
 }
 
 }  // namespace
 
 Ref normalize_ws(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) { return normalize_kernel(s, d, len); });
-}
-
-Ref str_from_units(PyObject* prefix, const Py_UCS1* d, Py_ssize_t len, Py_UCS4 maxc) {
-  return units_to_str(prefix, d, len, maxc);
-}
-Ref str_from_units(PyObject* prefix, const Py_UCS2* d, Py_ssize_t len, Py_UCS4 maxc) {
-  return units_to_str(prefix, d, len, maxc);
-}
-Ref str_from_units(PyObject* prefix, const Py_UCS4* d, Py_ssize_t len, Py_UCS4 maxc) {
-  return units_to_str(prefix, d, len, maxc);
 }
 
 Ref strip_ws(PyObject* s) {

@@ -1,6 +1,7 @@
 // Whitespace handling on code points with exactly str.split()/str.strip() semantics.
 #pragma once
 
+#include <cstring>
 #include <vector>
 
 #include "ref.hpp"
@@ -99,44 +100,58 @@ class CollapsedWs {
     // Locals, not members: a store through a 1-byte buffer could alias them.
     Char* buf = scratch_.data();
     Py_ssize_t pos = pos_;
-    bool last_space = last_space_, other_space = other_space_;
-    Py_UCS4 maxc = maxc_;
+    bool last_space = last_space_;
+    Py_UCS4 bits = bits_;
     for (Py_ssize_t i = 0; i < len; i++) {
       Char c = d[i];
       bool w = is_space(d[i]);
-      other_space |= w & (c != ' ');
       buf[pos] = w ? static_cast<Char>(' ') : c;
-      maxc = w || c <= maxc ? maxc : c;
+      bits |= w ? 0 : c;
       pos += !(w & last_space);
       last_space = w;
     }
     pos_ = pos;
     last_space_ = last_space;
-    other_space_ = other_space;
-    maxc_ = maxc;
+    bits_ = bits;
   }
 
   const Char* data() { return scratch_.data(); }
   // The length without the one trailing space that may have been kept.
   Py_ssize_t size() const { return pos_ - (pos_ > 0 && last_space_); }
-  // The widest character written (0 when none but spaces).
-  Py_UCS4 max_char() const { return maxc_; }
-  // Whether any whitespace other than ' ' was fed.
-  bool other_space() const { return other_space_; }
+  // The bits of every character written but spaces, OR-ed: below 128, 256 or 65536 exactly
+  // when the widest of them is, which is all that a str's kind depends on.
+  Py_UCS4 max_char() const { return bits_; }
 
  private:
   Scratch<Char> scratch_;
   Py_ssize_t pos_ = 0;
   bool last_space_ = true;  // suppresses leading whitespace
-  bool other_space_ = false;
-  Py_UCS4 maxc_ = 0;
+  Py_UCS4 bits_ = 0;
 };
 
 // prefix + the code points d[0:len] as a new str: `prefix` may be null, `maxc` is the widest
-// code point of d[0:len].
-Ref str_from_units(PyObject* prefix, const Py_UCS1* d, Py_ssize_t len, Py_UCS4 maxc);
-Ref str_from_units(PyObject* prefix, const Py_UCS2* d, Py_ssize_t len, Py_UCS4 maxc);
-Ref str_from_units(PyObject* prefix, const Py_UCS4* d, Py_ssize_t len, Py_UCS4 maxc);
+// code point of d[0:len] (or any value of the same kind range: below 128, 256 or 65536).
+template <typename Char>
+inline Ref str_from_units(PyObject* prefix, const Char* d, Py_ssize_t len, Py_UCS4 maxc) {
+  Py_ssize_t plen = prefix ? PyUnicode_GET_LENGTH(prefix) : 0;
+  if (prefix && PyUnicode_MAX_CHAR_VALUE(prefix) > maxc) maxc = PyUnicode_MAX_CHAR_VALUE(prefix);
+  // Only the range decides the kind; the top of each range is a valid code point.
+  maxc = maxc < 128 ? 127 : maxc < 256 ? 255 : maxc < 65536 ? 65535 : 0x10ffff;
+  Ref out = Ref::take(PyUnicode_New(plen + len, maxc));
+  int okind = PyUnicode_KIND(out.get());
+  char* odata = static_cast<char*>(PyUnicode_DATA(out.get()));
+  if (plen > 0 && static_cast<int>(PyUnicode_KIND(prefix)) == okind) {
+    std::memcpy(odata, PyUnicode_DATA(prefix), static_cast<size_t>(plen) * okind);
+  } else if (plen > 0 && PyUnicode_CopyCharacters(out.get(), 0, prefix, 0, plen) < 0) {
+    throw_error();
+  }
+  if (okind == static_cast<int>(sizeof(Char))) {
+    std::memcpy(odata + plen * okind, d, static_cast<size_t>(len) * sizeof(Char));
+  } else {
+    for (Py_ssize_t i = 0; i < len; i++) PyUnicode_WRITE(okind, odata, plen + i, d[i]);
+  }
+  return out;
+}
 
 // " ".join(s.split()), returning `s` itself when it is already in that form.
 Ref normalize_ws(PyObject* s);

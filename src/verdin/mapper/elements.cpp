@@ -107,15 +107,19 @@ Ref where_generic(PyObject* body) {
   return concat({n.where_prefix, joined.get()});
 }
 
-// Whether the word d[0:len] of a where body is AND or OR in any case, as str.upper() sees it.
-// `ascii`: the whole body is ASCII.
+// Whether the word d[0:len] is AND or OR in any case, by ASCII letters.
 template <typename Char>
-bool is_and_or(const Char* d, Py_ssize_t len, bool ascii) {
+inline bool is_ascii_and_or(const Char* d, Py_ssize_t len) {
   auto up = [](Char c) { return c >= 'a' && c <= 'z' ? c - 32 : c; };
-  if (len == 3 && up(d[0]) == 'A' && up(d[1]) == 'N' && up(d[2]) == 'D') return true;
-  if (len == 2 && up(d[0]) == 'O' && up(d[1]) == 'R') return true;
-  if (ascii || std::all_of(d, d + len, [](Char c) { return c < 128; })) return false;
-  // Unicode case mapping can change lengths: ask str.upper() itself.
+  if (len == 3) return up(d[0]) == 'A' && up(d[1]) == 'N' && up(d[2]) == 'D';
+  return len == 2 && up(d[0]) == 'O' && up(d[1]) == 'R';
+}
+
+// The same for a word with non-ASCII characters, whose case mapping can change lengths: asks
+// str.upper() itself.
+template <typename Char>
+bool upper_is_and_or(const Char* d, Py_ssize_t len) {
+  if (std::all_of(d, d + len, [](Char c) { return c < 128; })) return false;
   Ref word = Ref::take(PyUnicode_FromKindAndData(sizeof(Char), d, len));
   Ref upper = call_method(word.get(), n.upper);
   return equals(upper.get(), n.and_) || equals(upper.get(), n.or_);
@@ -136,9 +140,10 @@ Ref where_kernel(const TextBuilder& body, Py_ssize_t total) {
   bool ascii = ws.max_char() < 128;
   Py_ssize_t start = 0;
   while (start < len) {
-    const Char* space = std::find(d + start, d + len, static_cast<Char>(' '));
-    if (!is_and_or(d + start, space - (d + start), ascii)) break;
-    start = space - d + 1;
+    const Char* word = d + start;
+    Py_ssize_t wlen = std::find(word, d + len, static_cast<Char>(' ')) - word;
+    if (!is_ascii_and_or(word, wlen) && (ascii || !upper_is_and_or(word, wlen))) break;
+    start += wlen + 1;
   }
   if (start >= len) return Ref::borrow(n.empty);
   Py_UCS4 maxc = ws.max_char();
