@@ -87,8 +87,8 @@ inline bool is_space(Char c) {
 }
 
 // " ".join(text.split()) written into a scratch buffer of `Char`, the text fed in pieces no wider
-// than `Char`. The loop has no branch: every character is written (whitespace as ' ') and the
-// position advances unless it repeats a space.
+// than `Char`. Every character is written (whitespace as ' ') and the position advances unless it
+// repeats a space, so the loop decides nothing per word.
 template <typename Char>
 class CollapsedWs {
  public:
