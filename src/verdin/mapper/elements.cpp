@@ -131,9 +131,14 @@ template <typename Char>
 Ref where_kernel(const TextBuilder& body, Py_ssize_t total) {
   CollapsedWs<Char> ws(total);
   for (size_t i = 0; i < body.size(); i++) {
-    with_code_points(body.piece(i), [&](auto* d, Py_ssize_t len) {
-      if constexpr (sizeof(*d) <= sizeof(Char)) ws.feed(d, len);
-    });
+    PyObject* piece = body.piece(i);
+    if constexpr (sizeof(Char) == 1) {
+      ws.feed(PyUnicode_1BYTE_DATA(piece), PyUnicode_GET_LENGTH(piece));  // the common case
+    } else {
+      with_code_points(piece, [&](auto* d, Py_ssize_t len) {
+        if constexpr (sizeof(*d) <= sizeof(Char)) ws.feed(d, len);
+      });
+    }
   }
   const Char* d = ws.data();
   Py_ssize_t len = ws.size();
