@@ -1,7 +1,6 @@
 // Function object: binder, error texts, descriptor protocol, introspection attributes.
 #include "function.hpp"
 
-
 #include <array>
 #include <cstring>
 #include <new>
@@ -140,6 +139,21 @@ void convert(Func* f, PyObject** out, Ref* held) {
   }
 }
 
+// The parameter a keyword names, or -1: by pointer first (keywords in calls are interned, as
+// are the parameter names), then by value.
+int keyword_index(Func* f, PyObject* key) {
+  const int n = f->spec->nparams;
+  for (int i = 0; i < n; i++) {
+    if (PyTuple_GET_ITEM(f->names, i) == key) return i;
+  }
+  for (int i = 0; i < n; i++) {
+    int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->names, i), key);
+    if (eq == -1 && PyErr_Occurred()) throw_error();
+    if (eq == 0) return i;
+  }
+  return -1;
+}
+
 // Binds positional and keyword arguments to `out` (borrowed) and applies the checks;
 // converted values are owned by `held`.
 void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
@@ -151,23 +165,7 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; k++) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      int idx = -1;
-      for (int i = 0; i < n; i++) {
-        if (PyTuple_GET_ITEM(f->names, i) == key) {
-          idx = i;
-          break;
-        }
-      }
-      if (idx < 0) {
-        for (int i = 0; i < n; i++) {
-          int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->names, i), key);
-          if (eq == -1 && PyErr_Occurred()) throw_error();
-          if (eq == 0) {
-            idx = i;
-            break;
-          }
-        }
-      }
+      int idx = keyword_index(f, key);
       if (idx < 0) {
         PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
                      key);
@@ -379,7 +377,6 @@ PyGetSetDef func_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-
 }  // namespace
 
 PyTypeObject func_type = [] {
@@ -429,6 +426,25 @@ void raise_arg_type(const char* name, const char* expected, PyObject* got) {
   throw_error();
 }
 
+namespace {
+
+// __defaults__: the defaults of the parameters from `first_default` on, or None.
+Ref defaults_tuple(const FuncSpec& spec, int first_default) {
+  if (first_default == spec.nparams) return Ref::borrow(Py_None);
+  Ref defaults = Ref::take(PyTuple_New(spec.nparams - first_default));
+  for (int i = first_default; i < spec.nparams; i++) {
+    Ref d = default_value(spec.params[i]);
+    if (!d) {
+      PyErr_Format(PyExc_SystemError, "%s: parameter without default after a default", spec.name);
+      throw_error();
+    }
+    PyTuple_SET_ITEM(defaults.get(), i - first_default, d.release());
+  }
+  return defaults;
+}
+
+}  // namespace
+
 Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name,
                   const char* owner) {
   ready_func_type();
@@ -454,20 +470,7 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name
     Ref a = new_str(spec.returns);
     ok(PyDict_SetItemString(annotations.get(), "return", a.get()));
   }
-  Ref defaults;
-  if (first_default < spec.nparams) {
-    defaults = Ref::take(PyTuple_New(spec.nparams - first_default));
-    for (int i = first_default; i < spec.nparams; i++) {
-      Ref d = default_value(spec.params[i]);
-      if (!d) {
-        PyErr_Format(PyExc_SystemError, "%s: parameter without default after a default", spec.name);
-        throw_error();
-      }
-      PyTuple_SET_ITEM(defaults.get(), i - first_default, d.release());
-    }
-  } else {
-    defaults = Ref::borrow(Py_None);
-  }
+  Ref defaults = defaults_tuple(spec, first_default);
   Ref doc = spec.doc ? new_str(spec.doc) : Ref::borrow(Py_None);
   Func* f = PyObject_GC_New(Func, &func_type);
   if (f == nullptr) throw_error();

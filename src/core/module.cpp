@@ -115,6 +115,14 @@ Ref ModuleBuilder::make_class(const char* name, const std::vector<const FuncSpec
                                          ns.get()));
 }
 
+void ModuleBuilder::import_from(const char* mod, std::initializer_list<const char*> attrs) {
+  for (const char* attr : attrs) import_from(mod, attr);
+}
+
+void ModuleBuilder::def(std::initializer_list<const FuncSpec*> specs) {
+  for (const FuncSpec* spec : specs) def(*spec);
+}
+
 PyObject* create_module(PyModuleDef* def, void (*populate)(ModuleBuilder&)) noexcept {
   try {
     ready_func_type();

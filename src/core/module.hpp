@@ -38,6 +38,10 @@ class ModuleBuilder {
   // hand out.
   Ref make_class(const char* name, const std::vector<const FuncSpec*>& methods,
                  PyObject* attrs = nullptr);
+  // `from mod import a, b, ...`: binds each attribute in the given order.
+  void import_from(const char* mod, std::initializer_list<const char*> attrs);
+  // Module-level functions, bound under their names in the given order.
+  void def(std::initializer_list<const FuncSpec*> specs);
 
  private:
   PyObject* module_;
@@ -62,3 +66,20 @@ PyObject* create_module(PyModuleDef* def, void (*populate)(ModuleBuilder&)) noex
 PyObject* intern(const char* s);
 
 }  // namespace verdin
+
+// A module's interned names, each written once. The module lists them as rows
+// `X(field, "text")` of a list macro and declares its `Names` struct from that list:
+//
+//   #define MY_NAMES(X) X(strip, "strip") X(if_, "if") X(empty, "")
+//   VERDIN_NAMES(MY_NAMES);
+//   Names n;  // n.init() first thing in the module's populate
+//
+// init() interns every row, so a name cannot be declared and left NULL. Values that are not
+// plain strings (keyword tuples, imported objects) live beside the struct.
+#define VERDIN_NAME_FIELD(field, text) PyObject* field = nullptr;
+#define VERDIN_NAME_INIT(field, text) field = ::verdin::intern(text);
+#define VERDIN_NAMES(LIST)                 \
+  struct Names {                           \
+    LIST(VERDIN_NAME_FIELD)                \
+    void init() { LIST(VERDIN_NAME_INIT) } \
+  }

@@ -20,117 +20,20 @@ const bool latin1_space[256] = {
 namespace {
 
 template <typename Char>
-void split_kernel(const Char* d, Py_ssize_t len, Spans& out) {
-  Py_ssize_t i = 0;
-  while (i < len) {
-    while (i < len && is_space(d[i])) i++;
-    if (i == len) break;
-    Py_ssize_t start = i;
-    while (i < len && !is_space(d[i])) i++;
-    out.push_back({start, i});
-  }
-}
-
-template <typename Char>
-Py_UCS4 max_char(const Char* d, const Span* spans, size_t n) {
-  Py_UCS4 m = 0;
-  for (size_t k = 0; k < n; k++) {
-    for (Py_ssize_t i = spans[k].start; i < spans[k].end; i++) {
-      if (d[i] > m) m = d[i];
-    }
-  }
-  return m;
-}
-
-}  // namespace
-
-void split_ws(PyObject* s, Spans& out) {
-  with_code_points(s, [&](auto* d, Py_ssize_t len) { split_kernel(d, len, out); });
-}
-
-Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix) {
-  Py_ssize_t plen = prefix ? PyUnicode_GET_LENGTH(prefix) : 0;
-  Py_ssize_t total = plen + (n ? static_cast<Py_ssize_t>(n) - 1 : 0);
-  for (size_t k = 0; k < n; k++) total += spans[k].end - spans[k].start;
-  int kind = PyUnicode_KIND(s);
-  const void* data = PyUnicode_DATA(s);
-  Py_UCS4 maxc = 127;
-  if (!PyUnicode_IS_ASCII(s)) {
-    Py_UCS4 m = with_code_points(s, [&](auto* d, Py_ssize_t) { return max_char(d, spans, n); });
-    if (m > maxc) maxc = m;
-  }
-  if (prefix && PyUnicode_MAX_CHAR_VALUE(prefix) > maxc) maxc = PyUnicode_MAX_CHAR_VALUE(prefix);
-  Ref out = Ref::take(PyUnicode_New(total, maxc));
-  PyObject* o = out.get();
-  int okind = PyUnicode_KIND(o);
-  char* odata = static_cast<char*>(PyUnicode_DATA(o));
-  Py_ssize_t pos = 0;
-  if (prefix) {
-    if (PyUnicode_CopyCharacters(o, 0, prefix, 0, plen) < 0) throw_error();
-    pos = plen;
-  }
-  for (size_t k = 0; k < n; k++) {
-    if (k) PyUnicode_WRITE(okind, odata, pos++, ' ');
-    Py_ssize_t len = spans[k].end - spans[k].start;
-    if (okind == kind) {
-      std::memcpy(odata + pos * okind, static_cast<const char*>(data) + spans[k].start * kind,
-                  static_cast<size_t>(len) * kind);
-    } else if (PyUnicode_CopyCharacters(o, pos, s, spans[k].start, len) < 0) {
-      throw_error();
-    }
-    pos += len;
-  }
-  return out;
-}
-
-namespace {
-
-// " ".join(s.split()) in one branch-free pass into a scratch buffer: every character is
-// written (whitespace as ' ') and the position advances unless it repeats a space.
-template <typename Char>
 Ref normalize_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
-  Scratch<Char> scratch(len);
-  Char* buf = scratch.data();
-  Py_ssize_t pos = 0;
-  bool last_space = true;  // suppresses leading whitespace
-  bool other_space = false;
-  Py_UCS4 maxc = 0;
-  for (Py_ssize_t i = 0; i < len; i++) {
-    Char c = d[i];
-    bool w = is_space(c);
-    other_space |= w & (c != ' ');
-    buf[pos] = w ? static_cast<Char>(' ') : c;
-    maxc = w || c <= maxc ? maxc : c;
-    pos += !(w & last_space);
-    last_space = w;
+  CollapsedWs<Char> ws(len);
+  ws.feed(d, len);
+  // Nothing dropped and nothing turned into ' ': the text was already in that form.
+  if (ws.size() == len && std::memcmp(ws.data(), d, static_cast<size_t>(len) * sizeof(Char)) == 0) {
+    return Ref::borrow(s);
   }
-  if (pos > 0 && last_space) pos--;  // one trailing space at most was kept
-  if (s != nullptr && pos == len && !other_space) return Ref::borrow(s);
-  Ref out = Ref::take(PyUnicode_New(pos, maxc < 127 ? 127 : maxc));
-  int okind = PyUnicode_KIND(out.get());
-  void* odata = PyUnicode_DATA(out.get());
-  if (okind == static_cast<int>(sizeof(Char))) {
-    std::memcpy(odata, buf, static_cast<size_t>(pos) * sizeof(Char));
-  } else {
-    for (Py_ssize_t i = 0; i < pos; i++) PyUnicode_WRITE(okind, odata, i, buf[i]);
-  }
-  return out;
+  return str_from_units(nullptr, ws.data(), ws.size(), ws.max_char());
 }
 
 }  // namespace
 
 Ref normalize_ws(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) { return normalize_kernel(s, d, len); });
-}
-
-Ref normalize_buffer(const Py_UCS1* d, Py_ssize_t len) {
-  return normalize_kernel(nullptr, d, len);
-}
-Ref normalize_buffer(const Py_UCS2* d, Py_ssize_t len) {
-  return normalize_kernel(nullptr, d, len);
-}
-Ref normalize_buffer(const Py_UCS4* d, Py_ssize_t len) {
-  return normalize_kernel(nullptr, d, len);
 }
 
 Ref strip_ws(PyObject* s) {

@@ -1,6 +1,7 @@
 // Whitespace handling on code points with exactly str.split()/str.strip() semantics.
 #pragma once
 
+#include <cstring>
 #include <vector>
 
 #include "ref.hpp"
@@ -85,22 +86,97 @@ inline bool is_space(Char c) {
   }
 }
 
-// The tokens of s.split() (runs of non-whitespace), appended to `out`. `s` must be a str.
-void split_ws(PyObject* s, Spans& out);
+// " ".join(text.split()) written into a scratch buffer of `Char`, the text fed in pieces no wider
+// than `Char`. Every character is written (whitespace as ' ') and the position advances unless it
+// repeats a space, so the loop decides nothing per word.
+template <typename Char>
+class CollapsedWs {
+ public:
+  explicit CollapsedWs(Py_ssize_t capacity) : scratch_(capacity) {}
 
-// prefix + " ".join(tokens): `prefix` may be null. The tokens are spans of `s`.
-Ref join_spans(PyObject* s, const Span* spans, size_t n, PyObject* prefix = nullptr);
+  template <typename Src>
+  void feed(const Src* d, Py_ssize_t len) {
+    static_assert(sizeof(Src) <= sizeof(Char), "a piece wider than the buffer");
+    // Locals, not members: a store through a 1-byte buffer could alias them.
+    Char* buf = scratch_.data();
+    Py_ssize_t pos = pos_;
+    bool last_space = last_space_;
+    Py_UCS4 bits = bits_;
+    for (Py_ssize_t i = 0; i < len; i++) {
+      Char c = d[i];
+      bool w = is_space(d[i]);
+      buf[pos] = w ? static_cast<Char>(' ') : c;
+      bits |= w ? 0 : c;
+      pos += !(w & last_space);
+      last_space = w;
+    }
+    pos_ = pos;
+    last_space_ = last_space;
+    bits_ = bits;
+  }
+
+  const Char* data() { return scratch_.data(); }
+  // The length without the one trailing space that may have been kept.
+  Py_ssize_t size() const { return pos_ - (pos_ > 0 && last_space_); }
+  // The bits of every character written but spaces, OR-ed: below 128, 256 or 65536 exactly
+  // when the widest of them is, which is all that a str's kind depends on.
+  Py_UCS4 max_char() const { return bits_; }
+
+ private:
+  Scratch<Char> scratch_;
+  Py_ssize_t pos_ = 0;
+  bool last_space_ = true;  // suppresses leading whitespace
+  Py_UCS4 bits_ = 0;
+};
+
+// prefix + the code points d[0:len] as a new str: `prefix` may be null, `maxc` is the widest
+// code point of d[0:len] (or any value of the same kind range: below 128, 256 or 65536).
+template <typename Char>
+inline Ref str_from_units(PyObject* prefix, const Char* d, Py_ssize_t len, Py_UCS4 maxc) {
+  Py_ssize_t plen = prefix ? PyUnicode_GET_LENGTH(prefix) : 0;
+  if (prefix && PyUnicode_MAX_CHAR_VALUE(prefix) > maxc) maxc = PyUnicode_MAX_CHAR_VALUE(prefix);
+  // Only the range decides the kind; the top of each range is a valid code point.
+  maxc = maxc < 128 ? 127 : maxc < 256 ? 255 : maxc < 65536 ? 65535 : 0x10ffff;
+  Ref out = Ref::take(PyUnicode_New(plen + len, maxc));
+  int okind = PyUnicode_KIND(out.get());
+  char* odata = static_cast<char*>(PyUnicode_DATA(out.get()));
+  if (plen > 0 && static_cast<int>(PyUnicode_KIND(prefix)) == okind) {
+    std::memcpy(odata, PyUnicode_DATA(prefix), static_cast<size_t>(plen) * okind);
+  } else if (plen > 0 && PyUnicode_CopyCharacters(out.get(), 0, prefix, 0, plen) < 0) {
+    throw_error();
+  }
+  if (okind == static_cast<int>(sizeof(Char))) {
+    std::memcpy(odata + plen * okind, d, static_cast<size_t>(len) * sizeof(Char));
+  } else {
+    for (Py_ssize_t i = 0; i < len; i++) PyUnicode_WRITE(okind, odata, plen + i, d[i]);
+  }
+  return out;
+}
 
 // " ".join(s.split()), returning `s` itself when it is already in that form.
 Ref normalize_ws(PyObject* s);
 
-// " ".join(text.split()) for the code points d[0:len] of a scratch buffer.
-Ref normalize_buffer(const Py_UCS1* d, Py_ssize_t len);
-Ref normalize_buffer(const Py_UCS2* d, Py_ssize_t len);
-Ref normalize_buffer(const Py_UCS4* d, Py_ssize_t len);
-
 // s.strip(), returning `s` itself when there is nothing to strip.
 Ref strip_ws(PyObject* s);
+
+// The decimal digits of a number >= 0, for writing positions into text.
+class Decimal {
+ public:
+  explicit Decimal(Py_ssize_t v) {
+    do {
+      *--start_ = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v);
+  }
+  Decimal(const Decimal&) = delete;
+  Decimal& operator=(const Decimal&) = delete;
+  const char* data() const { return start_; }
+  Py_ssize_t size() const { return digits_ + sizeof digits_ - start_; }
+
+ private:
+  char digits_[20];
+  char* start_ = digits_ + sizeof digits_;
+};
 
 // Raises ValueError when the str `s` holds a backslash: MySQL-family servers read it as an
 // escape inside a quoted literal, so no literal written from it means the same everywhere.

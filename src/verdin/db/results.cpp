@@ -14,9 +14,6 @@ PyObject* list_type() {
 bool eq(PyObject* a, PyObject* b) {
   return ok(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
-bool ne(PyObject* a, PyObject* b) {
-  return !eq(a, b);
-}
 
 bool test(Func& f, PyObject* name, PyObject* arg) {
   Ref fn = f.global(name);
@@ -133,13 +130,13 @@ Ref results_handle(Func& f, PyObject* const* a) {
 
   bool wants_list = false;
   if (eq(rt, dict_type()) || eq(rt, dict_alias.get())) {
-    bool refused =
-        !test(f, n.is_container_type, result_type) && !test(f, n.is_result_class, result_type);
-    if (!refused) {
-      refused = test(f, n.is_container_type, result_type) && ne(result_type, dict_type()) &&
-                ne(result_type, dict_alias.get());
+    // A dict is made from a row class, or from a container type that is dict itself.
+    bool accepted =
+        test(f, n.is_container_type, result_type) || test(f, n.is_result_class, result_type);
+    if (accepted && test(f, n.is_container_type, result_type)) {
+      accepted = eq(result_type, dict_type()) || eq(result_type, dict_alias.get());
     }
-    if (refused) mismatch("please check return_type: ", rt, result_type);
+    if (!accepted) mismatch("please check return_type: ", rt, result_type);
   } else if (eq(rt, list_type()) || eq(rt, list_alias.get())) {
     wants_list = true;
     if (truth(result_type)) {

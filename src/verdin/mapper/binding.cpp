@@ -82,12 +82,12 @@ Ref rewrite_binds(PyObject* s) {
   return out;
 }
 
-// int(text) for a short run of ASCII digits, the common shape of a foreach position;
-// -1 when the text has any other shape (int() then decides).
-Py_ssize_t small_index(PyObject* text) {
-  Py_ssize_t len = PyUnicode_GET_LENGTH(text);
-  if (len == 0 || len > 15 || !PyUnicode_IS_ASCII(text)) return -1;
-  const char* d = static_cast<const char*>(PyUnicode_DATA(text));
+// int(text) for a short run of ASCII digits, the common shape of a foreach position: the
+// characters text[start:] of an exact str. -1 when they have any other shape (int() then decides).
+Py_ssize_t small_index(PyObject* text, Py_ssize_t start = 0) {
+  Py_ssize_t len = PyUnicode_GET_LENGTH(text) - start;
+  if (len <= 0 || len > 15 || !PyUnicode_IS_ASCII(text)) return -1;
+  const char* d = static_cast<const char*>(PyUnicode_DATA(text)) + start;
   Py_ssize_t v = 0;
   for (Py_ssize_t i = 0; i < len; i++) {
     if (d[i] < '0' || d[i] > '9') return -1;
@@ -109,28 +109,24 @@ Ref indexed_value(PyObject* param, PyObject* container_name, PyObject* index_tex
   return Ref::take(PyObject_GetItem(container.get(), index.get()));
 }
 
-// _format_sql(re.sub("#\\{([^}]+)\\}", ":\\1", s)) for an exact str: the rewrite goes to a
-// scratch buffer that is normalised from there.
+// _format_sql(re.sub("#\\{([^}]+)\\}", ":\\1", s)) for an exact str: the rewritten pieces are
+// collapsed as they are fed, so the rewrite itself is never stored.
 template <typename Char>
 Ref finish_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
   Spans binds;
   scan_binds(d, len, binds);
   if (binds.empty()) return normalize_ws(s);
-  Scratch<Char> scratch(len);
-  Char* buf = scratch.data();
-  Py_ssize_t from = 0, pos = 0;
+  CollapsedWs<Char> ws(len);
+  const Char colon[] = {':'};
+  Py_ssize_t from = 0;
   for (const Span& m : binds) {
-    Py_ssize_t head = m.start - 2 - from;
-    std::memcpy(buf + pos, d + from, static_cast<size_t>(head) * sizeof(Char));
-    pos += head;
-    buf[pos++] = ':';
-    std::memcpy(buf + pos, d + m.start, static_cast<size_t>(m.end - m.start) * sizeof(Char));
-    pos += m.end - m.start;
+    ws.feed(d + from, m.start - 2 - from);  // the text before "#{"
+    ws.feed(colon, 1);
+    ws.feed(d + m.start, m.end - m.start);
     from = m.end + 1;
   }
-  std::memcpy(buf + pos, d + from, static_cast<size_t>(len - from) * sizeof(Char));
-  pos += len - from;
-  return normalize_buffer(buf, pos);
+  ws.feed(d + from, len - from);
+  return str_from_units(nullptr, ws.data(), ws.size(), ws.max_char());
 }
 
 Ref rewrite_and_format(PyObject* s) {
@@ -180,12 +176,9 @@ class Collector {
       last_container_ = Ref::take(PyObject_GetItem(param_, last_name_.get()));
     }
     PyObject* container = last_container_.get();
-    if (PyList_CheckExact(container) && PyUnicode_IS_ASCII(match) && len - after <= 15 &&
-        len > after) {
-      const char* d = static_cast<const char*>(PyUnicode_DATA(match)) + after;
-      Py_ssize_t i = 0, k = 0;
-      for (; k < len - after && d[k] >= '0' && d[k] <= '9'; k++) i = i * 10 + (d[k] - '0');
-      if (k == len - after && i < PyList_GET_SIZE(container)) {
+    if (PyList_CheckExact(container)) {
+      Py_ssize_t i = small_index(match, after);
+      if (i >= 0 && i < PyList_GET_SIZE(container)) {
         return Ref::borrow(PyList_GET_ITEM(container, i));
       }
     }

@@ -87,23 +87,8 @@ Ref override_set(PyObject* attrib, PyObject* key) {
   return out;
 }
 
-bool is_and_or(PyObject* s, Span t) {
-  Py_ssize_t len = t.end - t.start;
-  if (PyUnicode_IS_ASCII(s)) {
-    if (len != 2 && len != 3) return false;
-    const char* d = static_cast<const char*>(PyUnicode_DATA(s)) + t.start;
-    auto up = [](char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); };
-    if (len == 3) return up(d[0]) == 'A' && up(d[1]) == 'N' && up(d[2]) == 'D';
-    return up(d[0]) == 'O' && up(d[1]) == 'R';
-  }
-  // Unicode case mapping can change lengths: ask str.upper() itself.
-  Ref token = Ref::take(PyUnicode_Substring(s, t.start, t.end));
-  Ref upper = call_method(token.get(), n.upper);
-  return equals(upper.get(), n.and_) || equals(upper.get(), n.or_);
-}
-
-// A body that is not a str (only from an overridden parse_element) goes through the
-// same steps by method calls.
+// A body assembled from pieces that are not all str (only from an overridden parse_element)
+// goes through the same steps by method calls.
 Ref where_generic(PyObject* body) {
   Ref temp = call_method(body, n.strip);
   Ref l = call_method(temp.get(), n.split);
@@ -122,66 +107,67 @@ Ref where_generic(PyObject* body) {
   return concat({n.where_prefix, joined.get()});
 }
 
-// The where clause straight from the pieces of a body that are all 1-byte strings: joined,
-// whitespace-collapsed and stripped of leading AND/OR words in one scratch buffer. Null when the
-// pieces are of another kind.
-Ref where_from_pieces(const TextBuilder& body) {
-  if (!body.plain()) return Ref();
-  Py_ssize_t total = 0;
-  for (size_t i = 0; i < body.size(); i++) {
-    PyObject* p = body.piece(i);
-    if (PyUnicode_KIND(p) != PyUnicode_1BYTE_KIND) return Ref();
-    total += PyUnicode_GET_LENGTH(p);
-  }
-  Scratch<Py_UCS1> scratch(total);
-  Py_UCS1* buf = scratch.data();
-  // " ".join(body.split()) into buf, branch-free as in normalize_ws
-  Py_ssize_t pos = 0;
-  bool last_space = true;
-  unsigned high = 0;
-  for (size_t i = 0; i < body.size(); i++) {
-    PyObject* p = body.piece(i);
-    const Py_UCS1* d = PyUnicode_1BYTE_DATA(p);
-    for (Py_ssize_t k = 0, len = PyUnicode_GET_LENGTH(p); k < len; k++) {
-      Py_UCS1 c = d[k];
-      bool w = latin1_space[c];
-      buf[pos] = w ? ' ' : c;
-      high |= w ? 0 : c;
-      pos += !(w & last_space);
-      last_space = w;
-    }
-  }
-  if (pos > 0 && last_space) pos--;
-  // skip whole leading words that are AND or OR in any case (ASCII letters only can be)
-  auto upper = [](Py_UCS1 c) { return static_cast<Py_UCS1>(c >= 'a' && c <= 'z' ? c - 32 : c); };
-  Py_ssize_t start = 0;
-  while (start < pos) {
-    Py_ssize_t end = start;
-    while (end < pos && buf[end] != ' ') end++;
-    Py_ssize_t len = end - start;
-    bool skip = (len == 3 && upper(buf[start]) == 'A' && upper(buf[start + 1]) == 'N' &&
-                 upper(buf[start + 2]) == 'D') ||
-                (len == 2 && upper(buf[start]) == 'O' && upper(buf[start + 1]) == 'R');
-    if (!skip) break;
-    start = end + 1;
-  }
-  if (start >= pos) return Ref::borrow(n.empty);
-  Py_ssize_t rest = pos - start;
-  Ref out = Ref::take(PyUnicode_New(6 + rest, high >= 0x80 ? 0xff : 0x7f));
-  Py_UCS1* o = PyUnicode_1BYTE_DATA(out.get());
-  std::memcpy(o, "WHERE ", 6);
-  std::memcpy(o + 6, buf + start, static_cast<size_t>(rest));
-  return out;
+// Whether the word d[0:len] is AND or OR in any case, by ASCII letters.
+template <typename Char>
+inline bool is_ascii_and_or(const Char* d, Py_ssize_t len) {
+  auto up = [](Char c) { return c >= 'a' && c <= 'z' ? c - 32 : c; };
+  if (len == 3) return up(d[0]) == 'A' && up(d[1]) == 'N' && up(d[2]) == 'D';
+  return len == 2 && up(d[0]) == 'O' && up(d[1]) == 'R';
 }
 
-Ref where_branch(PyObject* body) {
-  if (!PyUnicode_CheckExact(body)) return where_generic(body);
-  Spans tokens;
-  split_ws(body, tokens);
-  size_t idx = 0;
-  while (idx < tokens.size() && is_and_or(body, tokens[idx])) idx++;
-  if (idx == tokens.size()) return Ref::borrow(n.empty);
-  return join_spans(body, tokens.data() + idx, tokens.size() - idx, n.where_prefix);
+// The same for a word with non-ASCII characters, whose case mapping can change lengths: asks
+// str.upper() itself.
+template <typename Char>
+bool upper_is_and_or(const Char* d, Py_ssize_t len) {
+  if (std::all_of(d, d + len, [](Char c) { return c < 128; })) return false;
+  Ref word = Ref::take(PyUnicode_FromKindAndData(sizeof(Char), d, len));
+  Ref upper = call_method(word.get(), n.upper);
+  return equals(upper.get(), n.and_) || equals(upper.get(), n.or_);
+}
+
+// The where clause of the str pieces of a body, collapsed into a buffer of their widest kind:
+// "WHERE " + " ".join(words), without the leading words that are AND or OR.
+template <typename Char>
+Ref where_kernel(const TextBuilder& body, Py_ssize_t total) {
+  CollapsedWs<Char> ws(total);
+  for (size_t i = 0; i < body.size(); i++) {
+    PyObject* piece = body.piece(i);
+    if constexpr (sizeof(Char) == 1) {
+      ws.feed(PyUnicode_1BYTE_DATA(piece), PyUnicode_GET_LENGTH(piece));  // the common case
+    } else {
+      with_code_points(piece, [&](auto* d, Py_ssize_t len) {
+        if constexpr (sizeof(*d) <= sizeof(Char)) ws.feed(d, len);
+      });
+    }
+  }
+  const Char* d = ws.data();
+  Py_ssize_t len = ws.size();
+  bool ascii = ws.max_char() < 128;
+  Py_ssize_t start = 0;
+  while (start < len) {
+    const Char* word = d + start;
+    Py_ssize_t wlen = std::find(word, d + len, static_cast<Char>(' ')) - word;
+    if (!is_ascii_and_or(word, wlen) && (ascii || !upper_is_and_or(word, wlen))) break;
+    start += wlen + 1;
+  }
+  if (start >= len) return Ref::borrow(n.empty);
+  Py_UCS4 maxc = ws.max_char();
+  if (start > 0 && !ascii) maxc = *std::max_element(d + start, d + len);
+  return str_from_units(n.where_prefix, d + start, len - start, maxc);
+}
+
+Ref where_clause(const TextBuilder& body) {
+  Py_ssize_t total = 0;
+  int kind = PyUnicode_1BYTE_KIND;
+  for (size_t i = 0; i < body.size(); i++) {
+    total += PyUnicode_GET_LENGTH(body.piece(i));
+    kind = std::max(kind, static_cast<int>(PyUnicode_KIND(body.piece(i))));
+  }
+  switch (kind) {
+    case PyUnicode_1BYTE_KIND: return where_kernel<Py_UCS1>(body, total);
+    case PyUnicode_2BYTE_KIND: return where_kernel<Py_UCS2>(body, total);
+    default: return where_kernel<Py_UCS4>(body, total);
+  }
 }
 
 Ref trim_branch(Func& f, PyObject* self, PyObject* element, PyObject* param) {
@@ -203,13 +189,12 @@ Ref trim_branch(Func& f, PyObject* self, PyObject* element, PyObject* param) {
 }
 
 Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
-  Ref ok_value = Ref::borrow(Py_False);
   Ref it = Ref::take(PyObject_GetIter(element));
   while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
     Ref tag = element_field(child.get(), ElementField::tag);
     if (classify(tag.get()) != Tag::when) continue;
     Ref test = attr_required(child.get(), n.test);
-    ok_value = eval_expr(test.get(), param);
+    Ref ok_value = eval_expr(test.get(), param);
     if (truth(ok_value.get())) {
       Ref out = call_parse(self, child.get(), param);
       TextBuilder c;
@@ -242,7 +227,7 @@ bool is_plain_name(PyObject* collection) {
                PyUnicode_CompareWithASCIIString(collection, "__debug__") != 0;
   if (plain) {
     Ref keyword = import("keyword");
-    Ref r = call_method(keyword.get(), Ref(new_str("iskeyword")).get(), collection);
+    Ref r = call_method(keyword.get(), n.iskeyword, collection);
     plain = !truth(r.get());
   }
   if (PyDict_GET_SIZE(simple_names) < 4096) {
@@ -266,186 +251,220 @@ Ref plain_collection(PyObject* collection, PyObject* params) {
 
 // base + str(index) + "}", in one allocation.
 Ref index_name(PyObject* base, Py_ssize_t index) {
-  char digits[24];
-  char* end = digits + sizeof digits;
-  char* d = end;
-  *--d = '}';
-  do {
-    *--d = static_cast<char>('0' + index % 10);
-    index /= 10;
-  } while (index);
-  Py_ssize_t blen = PyUnicode_GET_LENGTH(base), tlen = end - d;
-  Ref out = Ref::take(PyUnicode_New(blen + tlen, PyUnicode_MAX_CHAR_VALUE(base)));
+  Decimal digits(index);
+  Py_ssize_t blen = PyUnicode_GET_LENGTH(base);
+  Ref out = Ref::take(PyUnicode_New(blen + digits.size() + 1, PyUnicode_MAX_CHAR_VALUE(base)));
   if (PyUnicode_CopyCharacters(out.get(), 0, base, 0, blen) < 0) throw_error();
   int kind = PyUnicode_KIND(out.get());
   void* data = PyUnicode_DATA(out.get());
-  for (Py_ssize_t i = 0; i < tlen; i++) PyUnicode_WRITE(kind, data, blen + i, d[i]);
+  for (Py_ssize_t i = 0; i < digits.size(); i++) {
+    PyUnicode_WRITE(kind, data, blen + i, digits.data()[i]);
+  }
+  PyUnicode_WRITE(kind, data, blen + digits.size(), '}');
   return out;
 }
 
-// open + separator.join(body with every `old` replaced by "#{" + collection + "_for_index_" +
-// str(i) + "}")
-// + close, written into one string. For a body of plain text, which is the same for every entry.
-Ref foreach_text(PyObject* body, PyObject* old, PyObject* collection, Py_ssize_t count,
-                 PyObject* open, PyObject* close, PyObject* separator) {
-  // each occurrence of `old` becomes "#{" + collection + "_for_index_" + str(i) + "}"
-  Py_ssize_t base_len = 2 + PyUnicode_GET_LENGTH(collection) + PyUnicode_GET_LENGTH(n.for_index);
-  Py_ssize_t blen = PyUnicode_GET_LENGTH(body), olen = PyUnicode_GET_LENGTH(old);
-  SmallVec<Py_ssize_t, 16> hits;  // positions of `old` in the body, non-overlapping
-  for (Py_ssize_t at = 0; olen > 0 && at + olen <= blen;) {
-    Py_ssize_t found = PyUnicode_Find(body, old, at, blen, 1);
-    if (found == -2) throw_error();
-    if (found < 0) break;
-    hits.push_back(found);
-    at = found + olen;
-  }
-  auto digits = [](Py_ssize_t v) {
-    Py_ssize_t d = 1;
-    while (v >= 10) {
-      v /= 10;
-      d++;
+// The attributes of a foreach element, read in this order.
+struct Foreach {
+  Ref item, collection, open, close, separator;
+};
+
+// open + separator.join(`count` copies of a plain body, each occurrence of `old` replaced by
+// "#{" + collection + "_for_index_" + str(i) + "}") + close, written into one string: a measuring
+// pass sizes the result and finds its widest character, a writing pass fills it.
+class ForeachText {
+ public:
+  ForeachText(const Foreach& attrs, PyObject* body, PyObject* old, Py_ssize_t count)
+      : a_(attrs),
+        body_(body),
+        count_(count),
+        blen_(PyUnicode_GET_LENGTH(body)),
+        olen_(PyUnicode_GET_LENGTH(old)) {
+    for (Py_ssize_t at = 0; olen_ > 0 && at + olen_ <= blen_;) {
+      Py_ssize_t found = PyUnicode_Find(body, old, at, blen_, 1);
+      if (found == -2) throw_error();
+      if (found < 0) break;
+      hits_.push_back(found);
+      at = found + olen_;
     }
-    return d;
-  };
-  Py_ssize_t per_item = blen + static_cast<Py_ssize_t>(hits.size()) * (base_len + 1 - olen);
-  Py_ssize_t total = PyUnicode_GET_LENGTH(open) + PyUnicode_GET_LENGTH(close) +
-                     (count > 0 ? (count - 1) * PyUnicode_GET_LENGTH(separator) : 0) +
-                     count * per_item;
-  for (Py_ssize_t i = 0; i < count; i++) total += static_cast<Py_ssize_t>(hits.size()) * digits(i);
+  }
+
+  Ref build() {
+    Ref out = Ref::take(PyUnicode_New(length(), max_char()));
+    write(out.get());
+    return out;
+  }
+
+ private:
+  Py_ssize_t length() const {
+    auto len = [](const Ref& s) { return PyUnicode_GET_LENGTH(s.get()); };
+    auto hits = static_cast<Py_ssize_t>(hits_.size());
+    // each occurrence of `old` becomes "#{" + collection + "_for_index_" + digits + "}"
+    Py_ssize_t name = 2 + len(a_.collection) + PyUnicode_GET_LENGTH(n.for_index) + 1;
+    Py_ssize_t total = len(a_.open) + len(a_.close) +
+                       (count_ > 0 ? (count_ - 1) * len(a_.separator) : 0) +
+                       count_ * (blen_ + hits * (name - olen_));
+    for (Py_ssize_t i = 0; i < count_; i++) total += hits * Decimal(i).size();
+    return total;
+  }
+
   // Only pieces that appear in the result may raise its widest character.
-  Py_UCS4 maxc = 127;
-  auto widen = [&maxc](PyObject* p) {
-    if (PyUnicode_GET_LENGTH(p) > 0 && PyUnicode_MAX_CHAR_VALUE(p) > maxc)
-      maxc = PyUnicode_MAX_CHAR_VALUE(p);
-  };
-  widen(open);
-  widen(close);
-  if (count > 0 && hits.empty()) {
-    widen(body);
-  } else if (count > 0 && !PyUnicode_IS_ASCII(body)) {
-    // The replaced occurrences may hold the body's widest characters: scan what is copied.
-    int bkind = PyUnicode_KIND(body);
-    const void* bdata = PyUnicode_DATA(body);
-    Py_ssize_t from = 0;
-    auto scan = [&](Py_ssize_t start, Py_ssize_t end) {
-      for (Py_ssize_t k = start; k < end; k++) {
-        Py_UCS4 c = PyUnicode_READ(bkind, bdata, k);
-        if (c > maxc) maxc = c;
-      }
+  Py_UCS4 max_char() const {
+    Py_UCS4 maxc = 127;
+    auto widen = [&maxc](PyObject* p) {
+      if (PyUnicode_GET_LENGTH(p) > 0) maxc = std::max(maxc, PyUnicode_MAX_CHAR_VALUE(p));
     };
-    for (Py_ssize_t h : hits) {
-      scan(from, h);
-      from = h + olen;
+    widen(a_.open.get());
+    widen(a_.close.get());
+    if (count_ > 1) widen(a_.separator.get());
+    if (count_ == 0) return maxc;
+    if (hits_.empty()) {
+      widen(body_);
+      return maxc;
     }
-    scan(from, blen);
-  }
-  if (count > 0 && !hits.empty()) widen(collection);
-  if (count > 1) widen(separator);
-  Ref out = Ref::take(PyUnicode_New(total, maxc));
-  PyObject* o = out.get();
-  Py_ssize_t pos = 0;
-  auto copy = [&](PyObject* from, Py_ssize_t start, Py_ssize_t len) {
-    if (len > 0 && PyUnicode_CopyCharacters(o, pos, from, start, len) < 0) throw_error();
-    pos += len;
-  };
-  int kind = PyUnicode_KIND(o);
-  void* data = PyUnicode_DATA(o);
-  copy(open, 0, PyUnicode_GET_LENGTH(open));
-  for (Py_ssize_t i = 0; i < count; i++) {
-    if (i) copy(separator, 0, PyUnicode_GET_LENGTH(separator));
+    widen(a_.collection.get());
+    if (PyUnicode_IS_ASCII(body_)) return maxc;
+    // The replaced occurrences may hold the body's widest characters: scan what is copied.
+    int kind = PyUnicode_KIND(body_);
+    const void* data = PyUnicode_DATA(body_);
     Py_ssize_t from = 0;
-    char num[24];
-    int nlen = snprintf(num, sizeof num, "%zd", i);
-    for (Py_ssize_t h : hits) {
-      copy(body, from, h - from);
-      copy(n.hash_open, 0, 2);
-      copy(collection, 0, PyUnicode_GET_LENGTH(collection));
-      copy(n.for_index, 0, PyUnicode_GET_LENGTH(n.for_index));
-      for (int k = 0; k < nlen; k++) PyUnicode_WRITE(kind, data, pos++, num[k]);
-      PyUnicode_WRITE(kind, data, pos++, '}');
-      from = h + olen;
+    auto scan = [&](Py_ssize_t end) {
+      for (; from < end; from++) maxc = std::max(maxc, PyUnicode_READ(kind, data, from));
+    };
+    for (Py_ssize_t h : hits_) {
+      scan(h);
+      from = h + olen_;
     }
-    copy(body, from, blen - from);
+    scan(blen_);
+    return maxc;
   }
-  copy(close, 0, PyUnicode_GET_LENGTH(close));
-  return out;
+
+  void write(PyObject* out) const {
+    Py_ssize_t pos = 0;
+    auto copy = [&](PyObject* from, Py_ssize_t start, Py_ssize_t len) {
+      if (len > 0 && PyUnicode_CopyCharacters(out, pos, from, start, len) < 0) throw_error();
+      pos += len;
+    };
+    auto copy_all = [&](PyObject* from) { copy(from, 0, PyUnicode_GET_LENGTH(from)); };
+    int kind = PyUnicode_KIND(out);
+    void* data = PyUnicode_DATA(out);
+    copy_all(a_.open.get());
+    for (Py_ssize_t i = 0; i < count_; i++) {
+      if (i) copy_all(a_.separator.get());
+      Decimal digits(i);
+      Py_ssize_t from = 0;
+      for (Py_ssize_t h : hits_) {
+        copy(body_, from, h - from);
+        copy_all(n.hash_open);
+        copy_all(a_.collection.get());
+        copy_all(n.for_index);
+        for (Py_ssize_t k = 0; k < digits.size(); k++) {
+          PyUnicode_WRITE(kind, data, pos++, digits.data()[k]);
+        }
+        PyUnicode_WRITE(kind, data, pos++, '}');
+        from = h + olen_;
+      }
+      copy(body_, from, blen_ - from);
+    }
+    copy_all(a_.close.get());
+  }
+
+  const Foreach& a_;
+  PyObject* body_;
+  Py_ssize_t count_, blen_, olen_;
+  SmallVec<Py_ssize_t, 16> hits_;  // positions of `old` in the body, non-overlapping
+};
+
+[[noreturn]] void not_a_list() {
+  PyErr_SetString(PyExc_Exception, "Collection must be a list");
+  throw_error();
 }
 
-Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
-  Ref attrib = element_field(element, ElementField::attrib);
-  Ref item = Ref::take(PyObject_GetItem(attrib.get(), n.item));
-  Ref collection = Ref::take(PyObject_GetItem(attrib.get(), n.collection));
-  Ref open = Ref::take(PyObject_GetItem(attrib.get(), n.open));
-  Ref close = Ref::take(PyObject_GetItem(attrib.get(), n.close));
-  Ref separator = Ref::take(PyObject_GetItem(attrib.get(), n.separator));
-  Ref params = Ref::take(PyObject_GetItem(param, n.params));
-  Py_ssize_t count;
-  if (Ref value = plain_collection(collection.get(), params.get())) {
-    if (!ok(PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyList_Type)))) {
-      PyErr_SetString(PyExc_Exception, "Collection must be a list");
-      throw_error();
-    }
-    // Only the number of entries is used; copying an exact list has no other effect.
-    if (PyList_CheckExact(value.get())) {
-      count = PyList_GET_SIZE(value.get());
-    } else {
-      Ref copy = Ref::take(PySequence_List(value.get()));
-      count = PyList_GET_SIZE(copy.get());
-    }
-  } else {
-    Ref is_list_src = concat({n.isinstance_open, collection.get(), n.isinstance_close});
-    Ref is_list = eval_expr(is_list_src.get(), params.get());
-    if (!truth(is_list.get())) {
-      PyErr_SetString(PyExc_Exception, "Collection must be a list");
-      throw_error();
-    }
-    Ref copy_src = concat({n.copy_open, collection.get(), n.copy_close});
-    Ref entries = eval_expr(copy_src.get(), params.get());
-    count = PyObject_Length(entries.get());
-  }
+// The number of entries of a collection that is a plain name bound in the parameters.
+Py_ssize_t looked_up_size(PyObject* value) {
+  if (!ok(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyList_Type)))) not_a_list();
+  // Only the number of entries is used; copying an exact list has no other effect.
+  if (PyList_CheckExact(value)) return PyList_GET_SIZE(value);
+  Ref copy = Ref::take(PySequence_List(value));
+  return PyList_GET_SIZE(copy.get());
+}
+
+// The number of entries of a collection expression, evaluated as written.
+Py_ssize_t evaluated_size(PyObject* collection, PyObject* params) {
+  Ref is_list_src = concat({n.isinstance_open, collection, n.isinstance_close});
+  Ref is_list = eval_expr(is_list_src.get(), params);
+  if (!truth(is_list.get())) not_a_list();
+  Ref copy_src = concat({n.copy_open, collection, n.copy_close});
+  Ref entries = eval_expr(copy_src.get(), params);
+  Py_ssize_t count = PyObject_Length(entries.get());
   if (count < 0) throw_error();
-  Ref old_string = concat({n.hash_open, item.get(), n.close_brace});
-  // open + separator.join(copies) + close, joined in one go when everything is a plain str.
-  bool plain = PyUnicode_CheckExact(open.get()) && PyUnicode_CheckExact(close.get()) &&
-               PyUnicode_CheckExact(separator.get());
-  if (plain && PyUnicode_CheckExact(collection.get()) && Py_TYPE(element) == element_type &&
-      PySequence_Size(element) == 0) {
-    // Plain text: reading it again for every entry would give the same text.
-    Ref text = element_field(element, ElementField::text);
-    if (text.get() == Py_None) text = Ref::borrow(n.empty);
-    if (PyUnicode_CheckExact(text.get())) {
-      text = strip_line_comments(text.get());
-      return foreach_text(text.get(), old_string.get(), collection.get(), count, open.get(),
-                          close.get(), separator.get());
-    }
+  return count;
+}
+
+// A body of plain text is the same for every entry: read once, copied `count` times.
+// Null when the element has children or the attributes are not all exact str.
+Ref foreach_plain(PyObject* element, const Foreach& a, PyObject* old, Py_ssize_t count) {
+  for (const Ref* s : {&a.open, &a.close, &a.separator, &a.collection}) {
+    if (!PyUnicode_CheckExact(s->get())) return Ref();
   }
-  Ref new_base = concat({n.hash_open, collection.get(), n.for_index});
+  if (Py_TYPE(element) != element_type || PySequence_Size(element) != 0) return Ref();
+  Ref text = element_field(element, ElementField::text);
+  if (text.get() == Py_None) text = Ref::borrow(n.empty);
+  if (!PyUnicode_CheckExact(text.get())) return Ref();
+  text = strip_line_comments(text.get());
+  return ForeachText(a, text.get(), old, count).build();
+}
+
+// The body assembled again for every entry, with its `old` replaced by that entry's name.
+Ref foreach_each(PyObject* self, PyObject* element, PyObject* param, const Foreach& a,
+                 PyObject* old, Py_ssize_t count) {
+  bool plain = PyUnicode_CheckExact(a.open.get()) && PyUnicode_CheckExact(a.close.get()) &&
+               PyUnicode_CheckExact(a.separator.get());
+  Ref new_base = concat({n.hash_open, a.collection.get(), n.for_index});
   // Filled by appending: Python code runs between the entries and may see the list.
   Ref parts = Ref::take(PyList_New(0));
   for (Py_ssize_t index = 0; index < count; index++) {
     Ref child_ret = body_text(self, element, param);
     Ref new_string = index_name(new_base.get(), index);
     if (PyUnicode_CheckExact(child_ret.get())) {
-      child_ret =
-          Ref::take(PyUnicode_Replace(child_ret.get(), old_string.get(), new_string.get(), -1));
+      child_ret = Ref::take(PyUnicode_Replace(child_ret.get(), old, new_string.get(), -1));
     } else {
-      child_ret = call_method(child_ret.get(), n.replace, old_string.get(), new_string.get());
+      child_ret = call_method(child_ret.get(), n.replace, old, new_string.get());
       plain = plain && PyUnicode_CheckExact(child_ret.get());
     }
     ok(PyList_Append(parts.get(), child_ret.get()));
   }
   if (!plain) {
-    Ref joined = call_method(separator.get(), n.join, parts.get());
-    return concat({open.get(), joined.get(), close.get()});
+    Ref joined = call_method(a.separator.get(), n.join, parts.get());
+    return concat({a.open.get(), joined.get(), a.close.get()});
   }
   TextBuilder out;
-  out.add(open.get());
+  out.add(a.open.get());
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); i++) {
-    if (i) out.add(separator.get());
+    if (i) out.add(a.separator.get());
     out.add(PyList_GET_ITEM(parts.get(), i));
   }
-  out.add(close.get());
+  out.add(a.close.get());
   return out.result();
+}
+
+Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
+  Ref attrib = element_field(element, ElementField::attrib);
+  Foreach a;
+  for (auto [slot, key] : {std::pair{&a.item, n.item},
+                           {&a.collection, n.collection},
+                           {&a.open, n.open},
+                           {&a.close, n.close},
+                           {&a.separator, n.separator}}) {
+    *slot = Ref::take(PyObject_GetItem(attrib.get(), key));
+  }
+  Ref params = Ref::take(PyObject_GetItem(param, n.params));
+  Ref value = plain_collection(a.collection.get(), params.get());
+  Py_ssize_t count =
+      value ? looked_up_size(value.get()) : evaluated_size(a.collection.get(), params.get());
+  Ref old = concat({n.hash_open, a.item.get(), n.close_brace});
+  if (Ref text = foreach_plain(element, a, old.get(), count)) return text;
+  return foreach_each(self, element, param, a, old.get(), count);
 }
 
 }  // namespace
@@ -512,9 +531,9 @@ Ref parse_element(Func& f, PyObject* const* a) {
     case Tag::where: {
       TextBuilder pieces;
       fill_body(self, element, param, pieces);
-      if (Ref fast = where_from_pieces(pieces)) return fast;
+      if (pieces.plain()) return where_clause(pieces);
       Ref body = pieces.result();
-      return where_branch(body.get());
+      return where_generic(body.get());
     }
     case Tag::trim: return trim_branch(f, self, element, param);
     case Tag::set: {

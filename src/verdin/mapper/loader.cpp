@@ -7,22 +7,21 @@ namespace {
 // The mapper files a path names: the file itself, or the *.xml files below a folder, sorted.
 void files_of(PyObject* path, PyObject* out) {
   Ref os = import("os");
-  Ref text = call_method(os.get(), Ref(new_str("fspath")).get(), path);
+  Ref text = call_method(os.get(), n.fspath, path);
   if (!PyUnicode_Check(text.get())) {
     PyErr_Format(PyExc_TypeError, "mapper paths must be text paths, not %.200s",
                  Py_TYPE(text.get())->tp_name);
     throw_error();
   }
-  Ref os_path = getattr(os.get(), "path");
-  Ref is_dir = call_method(os_path.get(), Ref(new_str("isdir")).get(), text.get());
+  Ref os_path = getattr(os.get(), n.path);
+  Ref is_dir = call_method(os_path.get(), n.isdir, text.get());
   if (!truth(is_dir.get())) {
     ok(PyList_Append(out, text.get()));
     return;
   }
   Ref pathlib = import("pathlib");
-  Ref folder = call_method(pathlib.get(), Ref(new_str("Path")).get(), text.get());
-  Ref pattern = new_str("*.xml");
-  Ref found = call_method(folder.get(), Ref(new_str("rglob")).get(), pattern.get());
+  Ref folder = call_method(pathlib.get(), n.Path, text.get());
+  Ref found = call_method(folder.get(), n.rglob, n.xml_glob);
   Ref names = Ref::take(PyList_New(0));
   Ref it = Ref::take(PyObject_GetIter(found.get()));
   while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
@@ -31,7 +30,7 @@ void files_of(PyObject* path, PyObject* out) {
   }
   if (PyErr_Occurred()) throw_error();
   ok(PyList_Sort(names.get()));
-  Ref extended = call_method(out, Ref(new_str("extend")).get(), names.get());
+  ok(PyList_SetSlice(out, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, names.get()));  // out.extend(names)
 }
 
 }  // namespace
@@ -40,7 +39,7 @@ Ref load_mappers(Func& f, PyObject* const* a) {
   PyObject* paths = a[0];
   Ref files = Ref::take(PyList_New(0));
   Ref os = import("os");
-  Ref path_like = getattr(os.get(), "PathLike");
+  Ref path_like = getattr(os.get(), n.PathLike);
   if (PyUnicode_Check(paths) || ok(PyObject_IsInstance(paths, path_like.get()))) {
     files_of(paths, files.get());
   } else {

@@ -73,9 +73,7 @@ void populate(ModuleBuilder& m) {
     ok(PyDict_SetItemString(rules.get(), rule.tag, entry.get()));
   }
   m.set("element_rules", rules.get());
-  m.def(s_compile_expression);
-  m.def(s_compile_collection);
-  m.def(s_resolve_result_type);
+  m.def({&s_compile_expression, &s_compile_collection, &s_resolve_result_type});
 }
 
 }  // namespace

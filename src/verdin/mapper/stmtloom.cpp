@@ -306,109 +306,15 @@ constexpr const char* load_doc =
     "same namespace, raise ValueError.";
 const FuncSpec s_load_mappers = fn("load_mappers", load_mappers, p_load, nullptr, load_doc);
 
-void init_names() {
-  const std::pair<PyObject**, const char*> table[] = {
-      {&n.include, "include"},
-      {&n.sql, "sql"},
-      {&n.if_, "if"},
-      {&n.where, "where"},
-      {&n.trim, "trim"},
-      {&n.set, "set"},
-      {&n.choose, "choose"},
-      {&n.when, "when"},
-      {&n.otherwise, "otherwise"},
-      {&n.foreach, "foreach"},
-      {&n.select, "select"},
-      {&n.insert, "insert"},
-      {&n.update, "update"},
-      {&n.delete_, "delete"},
-      {&n.mapper, "mapper"},
-      {&n.namespace_, "namespace"},
-      {&n.id, "id"},
-      {&n.resultType, "resultType"},
-      {&n.refid, "refid"},
-      {&n.test, "test"},
-      {&n.prefix, "prefix"},
-      {&n.suffix, "suffix"},
-      {&n.prefixOverrides, "prefixOverrides"},
-      {&n.suffixOverrides, "suffixOverrides"},
-      {&n.item, "item"},
-      {&n.collection, "collection"},
-      {&n.open, "open"},
-      {&n.close, "close"},
-      {&n.separator, "separator"},
-      {&n.tag, "tag"},
-      {&n.text, "text"},
-
-      {&n.attrib, "attrib"},
-      {&n.get, "get"},
-      {&n.parse, "parse"},
-      {&n.getroot, "getroot"},
-      {&n.iter, "iter"},
-      {&n.findall, "findall"},
-      {&n.sub, "sub"},
-      {&n.id_2_element_map, "id_2_element_map"},
-      {&n.result_type_map, "result_type_map"},
-      {&n.sql_type_map, "sql_type_map"},
-      {&n.parse_element, "parse_element"},
-      {&n.to_prepared_statement, "to_prepared_statement"},
-      {&n.trim_prefix, "_trim_prefix"},
-      {&n.trim_suffix, "_trim_suffix"},
-      {&n.format_sql, "_format_sql"},
-      {&n.strip, "strip"},
-      {&n.split, "split"},
-      {&n.join, "join"},
-      {&n.replace, "replace"},
-      {&n.upper, "upper"},
-      {&n.startswith, "startswith"},
-      {&n.endswith, "endswith"},
-      {&n.re, "re"},
-      {&n.et, "et"},
-      {&n.ParseMapper, "ParseMapper"},
-      {&n.param_pattern, "param_pattern"},
-      {&n.replace_pattern, "replace_pattern"},
-      {&n.sql_id_type_list, "sql_id_type_list"},
-      {&n.get_type_from_string, "get_type_from_string"},
-      {&n.is_container_type_by_str, "is_container_type_by_str"},
-      {&n.text_fn, "text"},
-      {&n.empty, ""},
-      {&n.space, " "},
-      {&n.comma, ","},
-      {&n.bar, "|"},
-      {&n.params, "params"},
-      {&n.and_, "AND"},
-      {&n.or_, "OR"},
-      {&n.where_prefix, "WHERE "},
-      {&n.set_prefix, "SET "},
-      {&n.returning, " RETURNING "},
-      {&n.for_index, "_for_index_"},
-      {&n.hash_open, "#{"},
-      {&n.dollar_open, "${"},
-      {&n.close_brace, "}"},
-      {&n.rewrite_pattern, "#\\{([^}]+)\\}"},
-      {&n.rewrite_template, ":\\1"},
-      {&n.builtins_key, "__builtins__"},
-      {&n.keys, "keys"},
-      {&n.isinstance, "isinstance"},
-      {&n.list, "list"},
-      {&n.isinstance_open, "isinstance("},
-      {&n.isinstance_close, ",list)"},
-      {&n.copy_open, "[item for item in "},
-      {&n.copy_close, "]"},
-  };
-  for (auto& [slot, text] : table) *slot = intern(text);
-}
-
 void populate(ModuleBuilder& m) {
-  init_names();
+  n.init();
   Ref re = m.import_module("re");
   Ref et = m.import_module("xml.etree.ElementTree", "et");
   element_type = reinterpret_cast<PyTypeObject*>(getattr(et.get(), "Element").release());
   init_element_fields();
   Ref text_fn = m.import_from("sqlalchemy", "text");
   m.import_from("sqlalchemy", "TextClause");
-  m.import_from("verdin.utils.kindprobe", "get_type_from_string");
-  m.import_from("verdin.utils.kindprobe", "is_container_type_by_str");
+  m.import_from("verdin.utils.kindprobe", {"get_type_from_string", "is_container_type_by_str"});
 
   Ref kinds = Ref::take(Py_BuildValue("[sssss]", "sql", "select", "insert", "update", "delete"));
   m.set("sql_id_type_list", kinds.get());

@@ -8,26 +8,107 @@
 
 namespace verdin::stmtloom {
 
-struct Names {
-  // tags and attribute keys of mapper files
-  PyObject *include, *sql, *if_, *where, *trim, *set, *choose, *when, *otherwise, *foreach;
-  PyObject *select, *insert, *update, *delete_, *mapper, *namespace_, *id, *resultType;
-  PyObject *refid, *test, *prefix, *suffix, *prefixOverrides, *suffixOverrides;
-  PyObject *item, *collection, *open, *close, *separator;
-  // attributes and methods
-  PyObject *tag, *text, *attrib, *get, *parse, *getroot, *iter, *findall, *sub;
-  PyObject *id_2_element_map, *result_type_map, *sql_type_map;
-  PyObject *parse_element, *to_prepared_statement, *trim_prefix, *trim_suffix, *format_sql;
-  PyObject *strip, *split, *join, *replace, *upper, *startswith, *endswith;
-  // module globals
-  PyObject *re, *et, *ParseMapper, *param_pattern, *replace_pattern, *sql_id_type_list;
-  PyObject *get_type_from_string, *is_container_type_by_str, *text_fn;
-  // literals
-  PyObject *empty, *space, *comma, *bar, *params, *and_, *or_, *where_prefix, *set_prefix;
-  PyObject *returning, *for_index, *hash_open, *dollar_open, *close_brace, *rewrite_pattern;
-  PyObject *rewrite_template, *builtins_key;
-  PyObject *keys, *isinstance, *list, *isinstance_open, *isinstance_close, *copy_open, *copy_close;
-};
+// The module's interned names: X(field, "text").
+#define STMTLOOM_NAMES(X)                                 \
+  /* tags and attribute keys of mapper files */           \
+  X(include, "include")                                   \
+  X(sql, "sql")                                           \
+  X(if_, "if")                                            \
+  X(where, "where")                                       \
+  X(trim, "trim")                                         \
+  X(set, "set")                                           \
+  X(choose, "choose")                                     \
+  X(when, "when")                                         \
+  X(otherwise, "otherwise")                               \
+  X(foreach, "foreach")                                   \
+  X(select, "select")                                     \
+  X(insert, "insert")                                     \
+  X(update, "update")                                     \
+  X(delete_, "delete")                                    \
+  X(mapper, "mapper")                                     \
+  X(namespace_, "namespace")                              \
+  X(id, "id")                                             \
+  X(resultType, "resultType")                             \
+  X(refid, "refid")                                       \
+  X(test, "test")                                         \
+  X(prefix, "prefix")                                     \
+  X(suffix, "suffix")                                     \
+  X(prefixOverrides, "prefixOverrides")                   \
+  X(suffixOverrides, "suffixOverrides")                   \
+  X(item, "item")                                         \
+  X(collection, "collection")                             \
+  X(open, "open")                                         \
+  X(close, "close")                                       \
+  X(separator, "separator")                               \
+  /* attributes and methods */                            \
+  X(tag, "tag")                                           \
+  X(text, "text")                                         \
+  X(attrib, "attrib")                                     \
+  X(get, "get")                                           \
+  X(parse, "parse")                                       \
+  X(getroot, "getroot")                                   \
+  X(iter, "iter")                                         \
+  X(findall, "findall")                                   \
+  X(sub, "sub")                                           \
+  X(id_2_element_map, "id_2_element_map")                 \
+  X(result_type_map, "result_type_map")                   \
+  X(sql_type_map, "sql_type_map")                         \
+  X(parse_element, "parse_element")                       \
+  X(to_prepared_statement, "to_prepared_statement")       \
+  X(trim_prefix, "_trim_prefix")                          \
+  X(trim_suffix, "_trim_suffix")                          \
+  X(format_sql, "_format_sql")                            \
+  X(strip, "strip")                                       \
+  X(split, "split")                                       \
+  X(join, "join")                                         \
+  X(replace, "replace")                                   \
+  X(upper, "upper")                                       \
+  X(startswith, "startswith")                             \
+  X(endswith, "endswith")                                 \
+  X(path, "path")                                         \
+  X(PathLike, "PathLike")                                 \
+  X(fspath, "fspath")                                     \
+  X(isdir, "isdir")                                       \
+  X(Path, "Path")                                         \
+  X(rglob, "rglob")                                       \
+  X(iskeyword, "iskeyword")                               \
+  /* module globals */                                    \
+  X(re, "re")                                             \
+  X(et, "et")                                             \
+  X(ParseMapper, "ParseMapper")                           \
+  X(param_pattern, "param_pattern")                       \
+  X(replace_pattern, "replace_pattern")                   \
+  X(sql_id_type_list, "sql_id_type_list")                 \
+  X(get_type_from_string, "get_type_from_string")         \
+  X(is_container_type_by_str, "is_container_type_by_str") \
+  X(text_fn, "text")                                      \
+  /* literals */                                          \
+  X(empty, "")                                            \
+  X(space, " ")                                           \
+  X(comma, ",")                                           \
+  X(bar, "|")                                             \
+  X(params, "params")                                     \
+  X(and_, "AND")                                          \
+  X(or_, "OR")                                            \
+  X(where_prefix, "WHERE ")                               \
+  X(set_prefix, "SET ")                                   \
+  X(returning, " RETURNING ")                             \
+  X(for_index, "_for_index_")                             \
+  X(hash_open, "#{")                                      \
+  X(dollar_open, "${")                                    \
+  X(close_brace, "}")                                     \
+  X(rewrite_pattern, "#\\{([^}]+)\\}")                    \
+  X(rewrite_template, ":\\1")                             \
+  X(builtins_key, "__builtins__")                         \
+  X(keys, "keys")                                         \
+  X(isinstance, "isinstance")                             \
+  X(list, "list")                                         \
+  X(isinstance_open, "isinstance(")                       \
+  X(isinstance_close, ",list)")                           \
+  X(copy_open, "[item for item in ")                      \
+  X(copy_close, "]")                                      \
+  X(xml_glob, "*.xml")
+VERDIN_NAMES(STMTLOOM_NAMES);
 extern Names n;
 
 // What the module installed, for identity-guarded fast paths.

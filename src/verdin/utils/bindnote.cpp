@@ -6,16 +6,47 @@ using namespace verdin;
 
 namespace {
 
-struct Names {
-  PyObject *re, *compile, *search, *findall, *match, *group, *strip, *replace;
-  PyObject *regex, *prefix, *text, *tail;
-  PyObject *param_function_regex, *sql_regex_list, *SqlParam, *MapperParam, *get_regex_value;
-  PyObject *resolve_param, *is_function, *param_name, *function_expression, *function_name;
-  PyObject *sql_param, *full_name, *sql_type, *python_type, *type_handler, *name;
-  PyObject *open_brace, *close_brace, *empty, *comma, *lparen, *non_space;
-  PyObject *kw_function, *kw_param_name, *kw_mapper;
-  PyObject *sql_type_pattern, *python_type_pattern, *type_handler_pattern;
-} n;
+#define BINDNOTE_NAMES(X)                                                    \
+  X(re, "re")                                                                \
+  X(compile, "compile")                                                      \
+  X(search, "search")                                                        \
+  X(findall, "findall")                                                      \
+  X(match, "match")                                                          \
+  X(group, "group")                                                          \
+  X(strip, "strip")                                                          \
+  X(replace, "replace")                                                      \
+  X(regex, "regex")                                                          \
+  X(prefix, "prefix")                                                        \
+  X(text, "text")                                                            \
+  X(tail, "tail")                                                            \
+  X(param_function_regex, "param_function_regex")                            \
+  X(sql_regex_list, "sql_regex_list")                                        \
+  X(SqlParam, "SqlParam")                                                    \
+  X(MapperParam, "MapperParam")                                              \
+  X(get_regex_value, "__get_regex_value")                                    \
+  X(resolve_param, "resolve_param")                                          \
+  X(is_function, "is_function")                                              \
+  X(param_name, "param_name")                                                \
+  X(function_expression, "function_expression")                              \
+  X(function_name, "function_name")                                          \
+  X(sql_param, "sql_param")                                                  \
+  X(full_name, "full_name")                                                  \
+  X(sql_type, "sql_type")                                                    \
+  X(python_type, "python_type")                                              \
+  X(type_handler, "type_handler")                                            \
+  X(name, "name")                                                            \
+  X(open_brace, "{")                                                         \
+  X(close_brace, "}")                                                        \
+  X(empty, "")                                                               \
+  X(comma, ",")                                                              \
+  X(lparen, "(")                                                             \
+  X(non_space, "\\S")                                                        \
+  X(sql_type_pattern, "(\\s*sql_type\\s*=\\s*)(?P<sql_type>\\w+)?")          \
+  X(python_type_pattern, "(\\s*python_type\\s*=\\s*)(?P<python_type>\\w+)?") \
+  X(type_handler_pattern, "(\\s*type_handler\\s*=\\s*)(?P<type_handler>\\w+)?")
+VERDIN_NAMES(BINDNOTE_NAMES);
+Names n;
+PyObject *kw_function, *kw_param_name, *kw_mapper;
 
 // --- SqlParamRegex -------------------------------------------------------------------
 
@@ -47,11 +78,11 @@ Ref regex_resolve_param(Func& f, PyObject* const* a) {
   if (truth(m.get())) {
     Ref name = before(body.get(), n.lparen);
     PyObject* args[] = {body.get(), Py_True, name.get()};
-    return call_kw(sql_param_cls.get(), args, 0, n.kw_function);
+    return call_kw(sql_param_cls.get(), args, 0, kw_function);
   }
   Ref name = before(body.get(), n.comma);
   PyObject* args[] = {name.get()};
-  return call_kw(sql_param_cls.get(), args, 0, n.kw_param_name);
+  return call_kw(sql_param_cls.get(), args, 0, kw_param_name);
 }
 
 // --- SqlParam / MapperParam ------------------------------------------------------------
@@ -138,7 +169,7 @@ Ref scan(Func& f, PyObject* text) {
       Ref sql_param = call_method(entry.get(), n.resolve_param, param);
       Ref mapper_cls = f.global(n.MapperParam);
       PyObject* args[] = {param, sql_param.get()};
-      Ref mapper_param = call_kw(mapper_cls.get(), args, 0, n.kw_mapper);
+      Ref mapper_param = call_kw(mapper_cls.get(), args, 0, kw_mapper);
       Ref is_function = getattr(sql_param.get(), n.is_function);
       if (!truth(is_function.get())) {
         Ref name = getattr(sql_param.get(), n.param_name);
@@ -222,46 +253,10 @@ Ref str_list(std::initializer_list<const char*> items) {
 }
 
 void populate(ModuleBuilder& m) {
-  n.re = intern("re");
-  n.compile = intern("compile");
-  n.search = intern("search");
-  n.findall = intern("findall");
-  n.match = intern("match");
-  n.group = intern("group");
-  n.strip = intern("strip");
-  n.replace = intern("replace");
-  n.regex = intern("regex");
-  n.prefix = intern("prefix");
-  n.text = intern("text");
-  n.tail = intern("tail");
-  n.param_function_regex = intern("param_function_regex");
-  n.sql_regex_list = intern("sql_regex_list");
-  n.SqlParam = intern("SqlParam");
-  n.MapperParam = intern("MapperParam");
-  n.get_regex_value = intern("__get_regex_value");
-  n.resolve_param = intern("resolve_param");
-  n.is_function = intern("is_function");
-  n.param_name = intern("param_name");
-  n.function_expression = intern("function_expression");
-  n.function_name = intern("function_name");
-  n.sql_param = intern("sql_param");
-  n.full_name = intern("full_name");
-  n.sql_type = intern("sql_type");
-  n.python_type = intern("python_type");
-  n.type_handler = intern("type_handler");
-  n.name = intern("name");
-  n.open_brace = intern("{");
-  n.close_brace = intern("}");
-  n.empty = intern("");
-  n.comma = intern(",");
-  n.lparen = intern("(");
-  n.non_space = intern("\\S");
-  n.kw_function = ok(Py_BuildValue("(sss)", "function_expression", "is_function", "function_name"));
-  n.kw_param_name = ok(Py_BuildValue("(s)", "param_name"));
-  n.kw_mapper = ok(Py_BuildValue("(ss)", "full_name", "sql_param"));
-  n.sql_type_pattern = intern("(\\s*sql_type\\s*=\\s*)(?P<sql_type>\\w+)?");
-  n.python_type_pattern = intern("(\\s*python_type\\s*=\\s*)(?P<python_type>\\w+)?");
-  n.type_handler_pattern = intern("(\\s*type_handler\\s*=\\s*)(?P<type_handler>\\w+)?");
+  n.init();
+  kw_function = ok(Py_BuildValue("(sss)", "function_expression", "is_function", "function_name"));
+  kw_param_name = ok(Py_BuildValue("(s)", "param_name"));
+  kw_mapper = ok(Py_BuildValue("(ss)", "full_name", "sql_param"));
 
   Ref re = m.import_module("regex", "re");
 
@@ -299,9 +294,7 @@ void populate(ModuleBuilder& m) {
   }
   m.set("sql_regex_list", regex_list.get());
 
-  m.def(s_get_params);
-  m.def(s_get_sql_param);
-  m.def(s_get_regex_value);
+  m.def({&s_get_params, &s_get_sql_param, &s_get_regex_value});
 }
 
 }  // namespace

@@ -6,12 +6,29 @@ using namespace verdin;
 
 namespace {
 
-struct Names {
-  PyObject *re, *compile, *search, *group, *replace, *convert_cdata, *sql_string_format;
-  PyObject *cdata_pattern, *quote, *two_quotes, *null;
-  PyObject *amp, *amp_e, *lt, *lt_e, *gt, *gt_e, *dq, *dq_e;
-  PyObject* numbers_number;  // numbers.Number
-} n;
+#define CDATAKIT_NAMES(X)                                  \
+  X(re, "re")                                              \
+  X(compile, "compile")                                    \
+  X(search, "search")                                      \
+  X(group, "group")                                        \
+  X(replace, "replace")                                    \
+  X(convert_cdata, "convert_cdata")                        \
+  X(sql_string_format, "sql_string_format")                \
+  X(cdata_pattern, "(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)") \
+  X(quote, "'")                                            \
+  X(two_quotes, "''")                                      \
+  X(null, "null")                                          \
+  X(amp, "&")                                              \
+  X(amp_e, "&amp;")                                        \
+  X(lt, "<")                                               \
+  X(lt_e, "&lt;")                                          \
+  X(gt, ">")                                               \
+  X(gt_e, "&gt;")                                          \
+  X(dq, "\"")                                              \
+  X(dq_e, "&quot;")
+VERDIN_NAMES(CDATAKIT_NAMES);
+Names n;
+PyObject* numbers_number;  // numbers.Number
 
 // string.replace(old, new), straight to str.replace for an exact str.
 Ref replace(PyObject* s, PyObject* old, PyObject* with) {
@@ -67,7 +84,7 @@ Ref sql_string_format(Func&, PyObject* const* a) {
 
 bool is_number(PyObject* v) {
   if (PyLong_Check(v) || PyFloat_Check(v) || PyComplex_Check(v)) return true;
-  return ok(PyObject_IsInstance(v, n.numbers_number)) != 0;
+  return ok(PyObject_IsInstance(v, numbers_number)) != 0;
 }
 
 Ref param_str(Func& f, PyObject* const* a) {
@@ -95,33 +112,12 @@ const FuncSpec s_sql_string_format = fn("sql_string_format", sql_string_format, 
 const FuncSpec s_param_str = fn("param_str", param_str, p_param_value);
 
 void populate(ModuleBuilder& m) {
-  n.re = intern("re");
-  n.compile = intern("compile");
-  n.search = intern("search");
-  n.group = intern("group");
-  n.replace = intern("replace");
-  n.convert_cdata = intern("convert_cdata");
-  n.sql_string_format = intern("sql_string_format");
-  n.cdata_pattern = intern("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)");
-  n.quote = intern("'");
-  n.two_quotes = intern("''");
-  n.null = intern("null");
-  n.amp = intern("&");
-  n.amp_e = intern("&amp;");
-  n.lt = intern("<");
-  n.lt_e = intern("&lt;");
-  n.gt = intern(">");
-  n.gt_e = intern("&gt;");
-  n.dq = intern("\"");
-  n.dq_e = intern("&quot;");
+  n.init();
   Ref numbers = import("numbers");
-  n.numbers_number = getattr(numbers.get(), "Number").release();
+  numbers_number = getattr(numbers.get(), "Number").release();
 
   m.import_module("regex", "re");
-  m.def(s_replace_cdata);
-  m.def(s_convert_cdata);
-  m.def(s_sql_string_format);
-  m.def(s_param_str);
+  m.def({&s_replace_cdata, &s_convert_cdata, &s_sql_string_format, &s_param_str});
 }
 
 }  // namespace

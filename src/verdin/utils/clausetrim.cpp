@@ -6,10 +6,19 @@ using namespace verdin;
 
 namespace {
 
-struct Names {
-  PyObject *re, *sub, *strip, *IGNORECASE, *kw_sub;
-  PyObject *first_head, *first_tail, *last_head, *last_tail;
-} n;
+#define CLAUSETRIM_NAMES(X)                                                        \
+  X(re, "re")                                                                      \
+  X(sub, "sub")                                                                    \
+  X(strip, "strip")                                                                \
+  X(IGNORECASE, "IGNORECASE")                                                      \
+  /* the templates "^[\s]*?({})" and "({})(\s+--.+)?$", split around their slot */ \
+  X(first_head, "^[\\s]*?(")                                                       \
+  X(first_tail, ")")                                                               \
+  X(last_head, "(")                                                                \
+  X(last_tail, ")(\\s+--.+)?$")
+VERDIN_NAMES(CLAUSETRIM_NAMES);
+Names n;
+PyObject* kw_sub;
 
 // re.sub(head + overrides + tail, replace, string.strip(), count=1, flags=re.IGNORECASE)
 Ref replace_keyword(Func& f, PyObject* const* a, PyObject* head, PyObject* tail) {
@@ -20,7 +29,7 @@ Ref replace_keyword(Func& f, PyObject* const* a, PyObject* head, PyObject* tail)
   Ref sub = getattr(re.get(), n.sub);
   Ref one = Ref::take(PyLong_FromLong(1));
   PyObject* args[] = {regex.get(), a[2], string.get(), one.get(), flags.get()};
-  return call_kw(sub.get(), args, 3, n.kw_sub);
+  return call_kw(sub.get(), args, 3, kw_sub);
 }
 
 Ref replace_sql_first(Func& f, PyObject* const* a) {
@@ -38,19 +47,10 @@ const FuncSpec s_first = fn("replace_sql_first", replace_sql_first, p_first);
 const FuncSpec s_last = fn("replace_sql_last", replace_sql_last, p_last);
 
 void populate(ModuleBuilder& m) {
-  n.re = intern("re");
-  n.sub = intern("sub");
-  n.strip = intern("strip");
-  n.IGNORECASE = intern("IGNORECASE");
-  n.kw_sub = ok(Py_BuildValue("(ss)", "count", "flags"));
-  // The templates "^[\s]*?({})" and "({})(\s+--.+)?$", split around their slot.
-  n.first_head = intern("^[\\s]*?(");
-  n.first_tail = intern(")");
-  n.last_head = intern("(");
-  n.last_tail = intern(")(\\s+--.+)?$");
+  n.init();
+  kw_sub = ok(Py_BuildValue("(ss)", "count", "flags"));
   m.import_module("regex", "re");
-  m.def(s_first);
-  m.def(s_last);
+  m.def({&s_first, &s_last});
 }
 
 }  // namespace

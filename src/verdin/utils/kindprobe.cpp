@@ -7,10 +7,17 @@ using namespace verdin;
 
 namespace {
 
-struct Names {
-  PyObject *builtins, *is_dataclass, *import_module, *get_origin, *BaseModel, *DeclarativeBase;
-  PyObject *dot, *colon;
-} n;
+#define KINDPROBE_NAMES(X)              \
+  X(builtins, "builtins")               \
+  X(is_dataclass, "is_dataclass")       \
+  X(import_module, "import_module")     \
+  X(get_origin, "get_origin")           \
+  X(BaseModel, "BaseModel")             \
+  X(DeclarativeBase, "DeclarativeBase") \
+  X(dot, ".")                           \
+  X(colon, ": ")
+VERDIN_NAMES(KINDPROBE_NAMES);
+Names n;
 
 PyObject* container_types;  // (list, tuple, dict, set)
 
@@ -128,30 +135,18 @@ const FuncSpec s_get_base_type = fn("get_base_type", get_base_type, p_generic_ty
 const FuncSpec s_is_result_class = fn("is_result_class", is_result_class, p_data_type);
 
 void populate(ModuleBuilder& m) {
-  n = Names{intern("builtins"),
-            intern("is_dataclass"),
-            intern("import_module"),
-            intern("get_origin"),
-            intern("BaseModel"),
-            intern("DeclarativeBase"),
-            intern("."),
-            intern(": ")};
+  n.init();
   container_types = Py_BuildValue("(OOOO)", &PyList_Type, &PyTuple_Type, &PyDict_Type, &PySet_Type);
   ok(container_types);
-  m.import_from("collections.abc", "Container");
-  m.import_from("collections.abc", "Iterable");
+  m.import_from("collections.abc", {"Container", "Iterable"});
   m.import_module("builtins");
   m.import_from("dataclasses", "is_dataclass");
   m.import_from("importlib", "import_module");
-  m.import_from("typing", "get_origin");
-  m.import_from("typing", "List");
+  m.import_from("typing", {"get_origin", "List"});
   m.import_from("pydantic", "BaseModel");
   m.import_from("sqlalchemy.orm", "DeclarativeBase");
-  m.def(s_is_container_type_by_str);
-  m.def(s_get_type_from_string);
-  m.def(s_is_container_type);
-  m.def(s_get_base_type);
-  m.def(s_is_result_class);
+  m.def({&s_is_container_type_by_str, &s_get_type_from_string, &s_is_container_type,
+         &s_get_base_type, &s_is_result_class});
 }
 
 }  // namespace

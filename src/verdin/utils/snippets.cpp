@@ -6,9 +6,12 @@ using namespace verdin;
 
 namespace {
 
-struct Names {
-  PyObject *time, *strftime, *sql_string_format;
-} n;
+#define SNIPPETS_NAMES(X) \
+  X(time, "time")         \
+  X(strftime, "strftime") \
+  X(sql_string_format, "sql_string_format")
+VERDIN_NAMES(SNIPPETS_NAMES);
+Names n;
 
 Ref like(Func& f, PyObject* const* a) {
   if (PyUnicode_Check(a[0])) refuse_backslash(a[0]);
@@ -30,9 +33,7 @@ const FuncSpec s_like = fn("like", like, p_like);
 const FuncSpec s_time_format = fn("time_format", time_format, p_time_format);
 
 void populate(ModuleBuilder& m) {
-  n.time = intern("time");
-  n.strftime = intern("strftime");
-  n.sql_string_format = intern("sql_string_format");
+  n.init();
   m.import_module("time");
   m.import_star("verdin.utils.cdatakit");
   Ref like_f = m.def(s_like);
