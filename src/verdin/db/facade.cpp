@@ -90,7 +90,7 @@ Ref execute_sql(Func& f, PyObject* const* a) {
   Ref mapper = Ref::take(PyObject_GetItem(mappers.get(), namespace_));
   Ref get_sql = getattr(mapper.get(), n.get_sql);
   PyObject* sql_args[] = {sql_id, ori_params};
-  Ref quad = call_kw(get_sql.get(), sql_args, 0, n.kw_get_sql);
+  Ref quad = call_kw(get_sql.get(), sql_args, 0, kw.get_sql);
   Ref parts[4];
   unpack(quad.get(), 4, parts);
   PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get();
@@ -102,19 +102,19 @@ Ref execute_sql(Func& f, PyObject* const* a) {
   };
   if (kind_is(n.select)) {
     if (truth(page)) {
-      Ref results = forward(self, n.select_page, {sql, page, nullptr, params}, 0, n.kw_page, 2);
+      Ref results = forward(self, n.select_page, {sql, page, nullptr, params}, 0, kw.page, 2);
       Ref rows = Ref::take(PyObject_GetItem(results.get(), n.list));
       Ref handler = f.global(n.results_handle);
       Ref mapped = call(handler.get(), rows.get(), result_type, return_type);
       ok(PyObject_SetItem(results.get(), n.list, mapped.get()));
       return results;
     }
-    Ref results = forward(self, n.select_list, {sql, nullptr, params}, 0, n.kw_select, 1);
+    Ref results = forward(self, n.select_list, {sql, nullptr, params}, 0, kw.select, 1);
     Ref handler = f.global(n.results_handle);
     return call(handler.get(), results.get(), result_type, return_type);
   }
   for (PyObject* kind : {n.insert, n.delete_, n.update}) {
-    if (kind_is(kind)) return forward(self, kind, {sql, nullptr, params}, 0, n.kw_select, 1);
+    if (kind_is(kind)) return forward(self, kind, {sql, nullptr, params}, 0, kw.select, 1);
   }
   return none();
 }
@@ -122,35 +122,35 @@ Ref execute_sql(Func& f, PyObject* const* a) {
 // sql=sql, con=S, args=sql_param
 template <PyObject* Names::*method>
 Ref by_text(Func&, PyObject* const* a) {
-  return forward(a[0], n.*method, {a[1], nullptr, a[2]}, 0, n.kw_select, 1);
+  return forward(a[0], n.*method, {a[1], nullptr, a[2]}, 0, kw.select, 1);
 }
 
 Ref select_page(Func&, PyObject* const* a) {
-  return forward(a[0], n.select_page, {a[1], a[2], nullptr, a[3]}, 0, n.kw_page, 2);
+  return forward(a[0], n.select_page, {a[1], a[2], nullptr, a[3]}, 0, kw.page, 2);
 }
 
 // data=..., con=S
 template <PyObject* Names::*method>
 Ref by_data(Func&, PyObject* const* a) {
-  return forward(a[0], n.*method, {a[1], nullptr}, 0, n.kw_data, 1);
+  return forward(a[0], n.*method, {a[1], nullptr}, 0, kw.data, 1);
 }
 
 // (statement, con=S)
 template <PyObject* Names::*method>
 Ref by_statement(Func&, PyObject* const* a) {
-  return forward(a[0], n.*method, {a[1], nullptr}, 1, n.kw_con, 1);
+  return forward(a[0], n.*method, {a[1], nullptr}, 1, kw.con, 1);
 }
 
 Ref update_orm2(Func&, PyObject* const* a) {
-  return forward(a[0], n.update_orm2, {a[1], nullptr, a[2]}, 1, n.kw_con_param, 1);
+  return forward(a[0], n.update_orm2, {a[1], nullptr, a[2]}, 1, kw.con_param, 1);
 }
 
 Ref bulk_update_mappings(Func&, PyObject* const* a) {
-  return forward(a[0], n.bulk_update_mappings, {a[1], a[2], nullptr}, 2, n.kw_con, 2);
+  return forward(a[0], n.bulk_update_mappings, {a[1], a[2], nullptr}, 2, kw.con, 2);
 }
 
 Ref insert_orm2(Func&, PyObject* const* a) {
-  return forward(a[0], n.insert_orm2, {a[1], a[2], nullptr}, 2, n.kw_con, 2);
+  return forward(a[0], n.insert_orm2, {a[1], a[2], nullptr}, 2, kw.con, 2);
 }
 
 Ref execute_in_connection(Func&, PyObject* const* a) {

@@ -89,65 +89,10 @@ const FuncSpec s_methods[] = {
 
 }  // namespace
 
-void init_names() {
-  const std::pair<PyObject**, const char*> table[] = {
-      {&n.data_source, "data_source"},
-      {&n.get_session, "get_session"},
-      {&n.execute, "execute"},
-      {&n.commit, "commit"},
-      {&n.rollback, "rollback"},
-      {&n.close, "close"},
-      {&n.lastrowid, "lastrowid"},
-      {&n.rowcount, "rowcount"},
-      {&n.add, "add"},
-      {&n.add_all, "add_all"},
-      {&n.flush, "flush"},
-      {&n.bulk_update_mappings, "bulk_update_mappings"},
-      {&n.first, "first"},
-      {&n.all, "all"},
-      {&n.scalar, "scalar"},
-      {&n.scalars, "scalars"},
-      {&n.scalar_one_or_none, "scalar_one_or_none"},
-      {&n.asdict, "_asdict"},
-      {&n.parent, "_parent"},
-      {&n.data, "_data"},
-      {&n.keys, "keys"},
-      {&n.text_attr, "text"},
-      {&n.pageNum, "pageNum"},
-      {&n.pageSize, "pageSize"},
-      {&n.update, "update"},
-      {&n.update_orm2, "update_orm2"},
-      {&n.sessionmaker, "sessionmaker"},
-      {&n.text_fn, "text"},
-      {&n.count_query, "count_query"},
-      {&n.limit_query, "limit_query"},
-      {&n.enter, "__enter__"},
-      {&n.exit, "__exit__"},
-      {&n.total, "total"},
-      {&n.list, "list"},
-      {&n.count_head, "select count(*) from ( "},
-      {&n.count_tail, " ) temp"},
-      {&n.limit_head, " limit "},
-      {&n.comma, ","},
-      {&n.offset_head, " offset "},
-      {&n.get_bind, "get_bind"},
-      {&n.dialect, "dialect"},
-      {&n.name, "name"},
-      {&n.mysql, "mysql"},
-      {&n.mariadb, "mariadb"},
-      {&n.sqlite, "sqlite"},
-      {&n.returns_rows, "returns_rows"},
-      {&n.postfetch_lastrowid, "postfetch_lastrowid"},
-      {&n.connect, "connect"},
-      {&n.begin, "begin"},
-  };
-  for (auto& [slot, text] : table) *slot = intern(text);
-}
-
 namespace {
 
 void populate(ModuleBuilder& m) {
-  init_names();
+  n.init();
   orig.globals = m.dict();
   init_scope(m);
   m.import_module("contextlib");

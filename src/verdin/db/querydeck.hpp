@@ -7,17 +7,58 @@
 
 namespace verdin::querydeck {
 
-struct Names {
-  PyObject *data_source, *get_session, *execute, *commit, *rollback, *close, *lastrowid, *rowcount;
-  PyObject *add, *add_all, *flush, *bulk_update_mappings, *first, *all, *scalar, *scalars;
-  PyObject *scalar_one_or_none, *asdict, *parent, *data, *keys, *text_attr, *pageNum, *pageSize;
-  PyObject *update, *update_orm2, *sessionmaker, *text_fn, *count_query, *limit_query;
-  PyObject *enter, *exit, *total, *list;
-  PyObject *count_head, *count_tail, *limit_head, *comma;
-  PyObject *offset_head, *get_bind, *dialect, *name, *mysql, *mariadb, *sqlite, *returns_rows;
-  PyObject* postfetch_lastrowid;
-  PyObject *connect, *begin;
-};
+// The module's interned names: X(field, "text").
+#define QUERYDECK_NAMES(X)                        \
+  X(data_source, "data_source")                   \
+  X(get_session, "get_session")                   \
+  X(execute, "execute")                           \
+  X(commit, "commit")                             \
+  X(rollback, "rollback")                         \
+  X(close, "close")                               \
+  X(lastrowid, "lastrowid")                       \
+  X(rowcount, "rowcount")                         \
+  X(add, "add")                                   \
+  X(add_all, "add_all")                           \
+  X(flush, "flush")                               \
+  X(bulk_update_mappings, "bulk_update_mappings") \
+  X(first, "first")                               \
+  X(all, "all")                                   \
+  X(scalar, "scalar")                             \
+  X(scalars, "scalars")                           \
+  X(scalar_one_or_none, "scalar_one_or_none")     \
+  X(asdict, "_asdict")                            \
+  X(parent, "_parent")                            \
+  X(data, "_data")                                \
+  X(keys, "keys")                                 \
+  X(text_attr, "text")                            \
+  X(pageNum, "pageNum")                           \
+  X(pageSize, "pageSize")                         \
+  X(update, "update")                             \
+  X(update_orm2, "update_orm2")                   \
+  X(sessionmaker, "sessionmaker")                 \
+  X(text_fn, "text")                              \
+  X(count_query, "count_query")                   \
+  X(limit_query, "limit_query")                   \
+  X(enter, "__enter__")                           \
+  X(exit, "__exit__")                             \
+  X(total, "total")                               \
+  X(list, "list")                                 \
+  X(count_head, "select count(*) from ( ")        \
+  X(count_tail, " ) temp")                        \
+  X(limit_head, " limit ")                        \
+  X(comma, ",")                                   \
+  X(offset_head, " offset ")                      \
+  X(get_bind, "get_bind")                         \
+  X(dialect, "dialect")                           \
+  X(name, "name")                                 \
+  X(mysql, "mysql")                               \
+  X(mariadb, "mariadb")                           \
+  X(sqlite, "sqlite")                             \
+  X(returns_rows, "returns_rows")                 \
+  X(postfetch_lastrowid, "postfetch_lastrowid")   \
+  X(connect, "connect")                           \
+  X(begin, "begin")
+VERDIN_NAMES(QUERYDECK_NAMES);
 extern Names n;
 
 // What the module installed or found at import, for identity-guarded fast paths.
@@ -63,8 +104,6 @@ Ref rows_as_dicts(PyObject* rows);
 // row._asdict()
 Ref row_as_dict(PyObject* row);
 
-void init_names();
-
 // Paging. The window of a page: the offset (pageNum - 1) * pageSize and the size, both exact
 // ints; TypeError when pageNum or pageSize is not an int.
 struct PageWindow {
@@ -85,15 +124,16 @@ bool pages_with_limit_comma(PyObject* dialect);
 Ref inserted_id(PyObject* session, PyObject* result, bool direct = false);
 
 // SqlTemplate methods.
-#define VERDIN_TEMPLATE_METHODS(X)                                                                \
-  X(init)                                                                                         \
-  X(get_session)                                                                                  \
-  X(insert)                                                                                       \
-  X(insert_list)                                                                                  \
-  X(insert_orm2)                                                                                  \
-  X(add) X(add_all) X(update) X(delete) X(delete_orm2) X(bulk_update_mappings)                    \
-      X(execute_in_connection) X(select_one) X(select_list) X(select_one_orm1) X(select_one_orm2) \
-          X(select_all_orm1) X(select_all_orm2) X(select_page)
+#define VERDIN_TEMPLATE_METHODS(X)                                                               \
+  X(init)                                                                                        \
+  X(get_session)                                                                                 \
+  X(insert)                                                                                      \
+  X(insert_list)                                                                                 \
+  X(insert_orm2)                                                                                 \
+  X(add)                                                                                         \
+  X(add_all) X(update) X(delete) X(delete_orm2) X(bulk_update_mappings) X(execute_in_connection) \
+      X(select_one) X(select_list) X(select_one_orm1) X(select_one_orm2) X(select_all_orm1)      \
+          X(select_all_orm2) X(select_page)
 #define VERDIN_DECLARE(name) Ref t_##name(Func& f, PyObject* const* a);
 VERDIN_TEMPLATE_METHODS(VERDIN_DECLARE)
 #undef VERDIN_DECLARE

@@ -4,6 +4,7 @@
 namespace verdin::txnfront {
 
 Names n;
+Keywords kw;
 Originals orig;
 
 namespace {
@@ -11,65 +12,19 @@ namespace {
 const Param p_results[] = {{"results"}, {"result_type"}, {"f_return_type"}};
 const FuncSpec s_results_handle = fn("results_handle", results_handle, p_results);
 
-void init_names() {
-  const std::pair<PyObject**, const char*> table[] = {
-      {&n.get_base_type, "get_base_type"},
-      {&n.is_container_type, "is_container_type"},
-      {&n.is_result_class, "is_result_class"},
-      {&n.get_args, "get_args"},
-      {&n.Dict, "Dict"},
-      {&n.List, "List"},
-      {&n.values, "values"},
-      {&n.module, "__module__"},
-      {&n.qualname, "__qualname__"},
-      {&n.builtins, "builtins"},
-      {&n.mapper_dict, "mapper_dict"},
-      {&n.data_source, "data_source"},
-      {&n.querydeck, "querydeck"},
-      {&n.connection_local, "connection_local"},
-      {&n.con, "_VerdinSqlSession__con"},
-      {&n.get, "get"},
-      {&n.set, "set"},
-      {&n.get_sql, "get_sql"},
-      {&n.select_page, "select_page"},
-      {&n.select_list, "select_list"},
-      {&n.insert, "insert"},
-      {&n.delete_, "delete"},
-      {&n.update, "update"},
-      {&n.results_handle, "results_handle"},
-      {&n.select, "select"},
-      {&n.list, "list"},
-      {&n.commit, "commit"},
-      {&n.rollback, "rollback"},
-      {&n.close, "close"},
-      {&n.SqlTemplate, "SqlTemplate"},
-      {&n.sessionmaker, "sessionmaker"},
-      {&n.not_found, "not found namespace: "},
-      {&n.select_one, "select_one"},
-      {&n.insert_list, "insert_list"},
-      {&n.add, "add"},
-      {&n.add_all, "add_all"},
-      {&n.select_all_orm1, "select_all_orm1"},
-      {&n.select_all_orm2, "select_all_orm2"},
-      {&n.select_one_orm1, "select_one_orm1"},
-      {&n.select_one_orm2, "select_one_orm2"},
-      {&n.delete_orm2, "delete_orm2"},
-      {&n.update_orm2, "update_orm2"},
-      {&n.bulk_update_mappings, "bulk_update_mappings"},
-      {&n.insert_orm2, "insert_orm2"},
-      {&n.execute_in_connection, "execute_in_connection"},
-  };
-  for (auto& [slot, text] : table) *slot = intern(text);
-  n.kw_get_sql = ok(Py_BuildValue("(ss)", "sql_id", "params"));
-  n.kw_page = ok(Py_BuildValue("(ssss)", "sql", "page", "con", "args"));
-  n.kw_select = ok(Py_BuildValue("(sss)", "sql", "con", "args"));
-  n.kw_data = ok(Py_BuildValue("(ss)", "data", "con"));
-  n.kw_con = ok(Py_BuildValue("(s)", "con"));
-  n.kw_con_param = ok(Py_BuildValue("(ss)", "con", "sql_param"));
+// Keyword-name tuples of the calls the facade makes.
+void init_keywords() {
+  kw.get_sql = ok(Py_BuildValue("(ss)", "sql_id", "params"));
+  kw.page = ok(Py_BuildValue("(ssss)", "sql", "page", "con", "args"));
+  kw.select = ok(Py_BuildValue("(sss)", "sql", "con", "args"));
+  kw.data = ok(Py_BuildValue("(ss)", "data", "con"));
+  kw.con = ok(Py_BuildValue("(s)", "con"));
+  kw.con_param = ok(Py_BuildValue("(ss)", "con", "sql_param"));
 }
 
 void populate(ModuleBuilder& m) {
-  init_names();
+  n.init();
+  init_keywords();
   orig.globals = m.dict();
   m.import_from("typing", "Dict");
   m.import_from("typing", "Any");

@@ -8,19 +8,61 @@
 
 namespace verdin::txnfront {
 
-struct Names {
-  PyObject *get_base_type, *is_container_type, *is_result_class, *get_args, *Dict, *List;
-  PyObject *values, *module, *qualname, *builtins;
-  PyObject *mapper_dict, *data_source, *querydeck, *connection_local, *con, *get, *set;
-  PyObject *get_sql, *select_page, *select_list, *insert, *delete_, *update, *results_handle;
-  PyObject *select, *list, *commit, *rollback, *close, *SqlTemplate, *sessionmaker;
-  PyObject *kw_get_sql, *kw_page, *kw_select, *kw_data, *kw_con, *kw_con_param;
-  PyObject* not_found;
-  PyObject *select_one, *insert_list, *add, *add_all, *select_all_orm1, *select_all_orm2;
-  PyObject *select_one_orm1, *select_one_orm2, *delete_orm2, *update_orm2, *bulk_update_mappings;
-  PyObject *insert_orm2, *execute_in_connection;
-};
+// The module's interned names: X(field, "text").
+#define TXNFRONT_NAMES(X)                         \
+  X(get_base_type, "get_base_type")               \
+  X(is_container_type, "is_container_type")       \
+  X(is_result_class, "is_result_class")           \
+  X(get_args, "get_args")                         \
+  X(Dict, "Dict")                                 \
+  X(List, "List")                                 \
+  X(values, "values")                             \
+  X(module, "__module__")                         \
+  X(qualname, "__qualname__")                     \
+  X(builtins, "builtins")                         \
+  X(mapper_dict, "mapper_dict")                   \
+  X(data_source, "data_source")                   \
+  X(querydeck, "querydeck")                       \
+  X(connection_local, "connection_local")         \
+  X(con, "_VerdinSqlSession__con")                \
+  X(get, "get")                                   \
+  X(set, "set")                                   \
+  X(get_sql, "get_sql")                           \
+  X(select_page, "select_page")                   \
+  X(select_list, "select_list")                   \
+  X(insert, "insert")                             \
+  X(delete_, "delete")                            \
+  X(update, "update")                             \
+  X(results_handle, "results_handle")             \
+  X(select, "select")                             \
+  X(list, "list")                                 \
+  X(commit, "commit")                             \
+  X(rollback, "rollback")                         \
+  X(close, "close")                               \
+  X(SqlTemplate, "SqlTemplate")                   \
+  X(sessionmaker, "sessionmaker")                 \
+  X(not_found, "not found namespace: ")           \
+  X(select_one, "select_one")                     \
+  X(insert_list, "insert_list")                   \
+  X(add, "add")                                   \
+  X(add_all, "add_all")                           \
+  X(select_all_orm1, "select_all_orm1")           \
+  X(select_all_orm2, "select_all_orm2")           \
+  X(select_one_orm1, "select_one_orm1")           \
+  X(select_one_orm2, "select_one_orm2")           \
+  X(delete_orm2, "delete_orm2")                   \
+  X(update_orm2, "update_orm2")                   \
+  X(bulk_update_mappings, "bulk_update_mappings") \
+  X(insert_orm2, "insert_orm2")                   \
+  X(execute_in_connection, "execute_in_connection")
+VERDIN_NAMES(TXNFRONT_NAMES);
 extern Names n;
+
+// The keyword names of the calls the facade makes, as vectorcall takes them.
+struct Keywords {
+  PyObject *get_sql, *page, *select, *data, *con, *con_param;
+};
+extern Keywords kw;
 
 struct Originals {
   PyObject *sessionmaker, *session_cls;
