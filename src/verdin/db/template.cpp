@@ -68,22 +68,26 @@ Ref t_insert_orm2(Func&, PyObject* const* a) {
   return scoped(a[0], a[3], [&](PyObject* session) { return execute(session, a[1], a[2]); });
 }
 
-Ref t_add(Func&, PyObject* const* a) {
+namespace {
+
+// session.<add or add_all>(data); session.flush(), in the scope.
+Ref added(PyObject* const* a, PyObject* method) {
   scoped(a[0], a[2], [&](PyObject* session) {
-    call_method(session, n.add, a[1]);
+    call_method(session, method, a[1]);
     call_method(session, n.flush);
     return none();
   });
   return none();
 }
 
+}  // namespace
+
+Ref t_add(Func&, PyObject* const* a) {
+  return added(a, n.add);
+}
+
 Ref t_add_all(Func&, PyObject* const* a) {
-  scoped(a[0], a[2], [&](PyObject* session) {
-    call_method(session, n.add_all, a[1]);
-    call_method(session, n.flush);
-    return none();
-  });
-  return none();
+  return added(a, n.add_all);
 }
 
 Ref t_update(Func&, PyObject* const* a) {
