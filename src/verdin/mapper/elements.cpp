@@ -565,37 +565,43 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
   if (PyErr_Occurred()) throw_error();
   std::stable_sort(ordered.begin(), ordered.end(),
                    [](const auto& x, const auto& y) { return x.first > y.first; });
+  // The text stays one string; only the bounds of what is left move, so each removal costs the
+  // length of its term, not of the text.
   Ref cur = normalize_ws(s);
+  PyObject* text = cur.get();
+  Py_ssize_t lo = 0, hi = PyUnicode_GET_LENGTH(text);
+  auto space_at = [text](Py_ssize_t i) { return Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, i)); };
   for (;;) {
     bool matched = false;
     for (auto& [len, term] : ordered) {
-      Py_ssize_t size = PyUnicode_GET_LENGTH(cur.get());
+      Py_ssize_t size = hi - lo;
       bool hit;
       if (PyUnicode_Check(term.get())) {
-        hit = ok(
-            static_cast<int>(PyUnicode_Tailmatch(cur.get(), term.get(), 0, size, prefix ? -1 : 1)));
+        hit = ok(static_cast<int>(PyUnicode_Tailmatch(text, term.get(), lo, hi, prefix ? -1 : 1)));
       } else {
         // str.startswith/endswith decide what else they accept (a tuple of str) or refuse.
-        Ref r = call_method(cur.get(), prefix ? n.startswith : n.endswith, term.get());
+        Ref left = Ref::take(PyUnicode_Substring(text, lo, hi));
+        Ref r = call_method(left.get(), prefix ? n.startswith : n.endswith, term.get());
         hit = truth(r.get());
       }
       if (hit) {
-        Ref rest =
-            prefix
-                ? Ref::take(PyUnicode_Substring(cur.get(), len, size))
-                : Ref::take(PyUnicode_Substring(cur.get(), 0, std::max(size - len, Py_ssize_t{0})));
-        rest = strip_ws(rest.get());
+        if (prefix) {
+          lo = std::min(lo + len, hi);
+          while (lo < hi && space_at(lo)) lo++;
+        } else {
+          hi = std::max(hi - len, lo);
+          while (hi > lo && space_at(hi - 1)) hi--;
+        }
         // Text only ever gets shorter here: the same length means a term that removes nothing
         // (a tuple holding ""), which would match forever.
-        matched = PyUnicode_GET_LENGTH(rest.get()) < size;
-        cur = std::move(rest);
+        matched = hi - lo < size;
         break;
       }
     }
     if (!matched) break;
     if (PyErr_CheckSignals() < 0) throw_error();
   }
-  return strip_ws(cur.get());
+  return Ref::take(PyUnicode_Substring(text, lo, hi));
 }
 
 Ref trim_prefix(Func&, PyObject* const* a) {
