@@ -1,10 +1,12 @@
 """python -m verdin check: one line per problem, and what it flags is what the mapper refuses."""
+import os
 import subprocess
 import sys
 
 import pytest
 
 from verdin.__main__ import main
+from verdin.mapper import mapcheck
 from verdin.mapper.stmtloom import ParseMapper
 
 
@@ -92,3 +94,63 @@ def test_usage_errors_exit_2(tmp_path, args):
     done = subprocess.run([sys.executable, "-m", "verdin", *argv], capture_output=True, text=True, cwd=tmp_path)
     assert done.returncode == 2 and done.stdout == ""
     assert ("nowhere: no such file or folder" in done.stderr) == ("check" in args and len(args) > 2)
+
+
+def check_process(*paths, **env):
+    """The checker in its own process: what it must never do may hang or kill the interpreter."""
+    return subprocess.run([sys.executable, "-m", "verdin", "check", *map(str, paths)], capture_output=True,
+                          env=dict(os.environ, **env), timeout=120)
+
+
+@pytest.mark.parametrize("named", ["by its folder", "directly"])
+def test_a_fifo_is_named_not_read(tmp_path, named):
+    clean = mapper(tmp_path, '<select id="s">select 1</select>')
+    fifo = tmp_path / "pipe.xml"
+    os.mkfifo(fifo)
+    done = check_process(*([tmp_path] if named == "by its folder" else [clean, fifo]))
+    assert (done.returncode, done.stdout.decode().splitlines()) == (1, [
+        f"{fifo}: -: not a regular file (a FIFO), so not read", "1 problem in 1 of 2 files, 2 statements"])
+
+
+DEEP = 5000
+
+
+@pytest.mark.parametrize("body, lines", [
+    ('<sql id="a"><include refid="b"/></sql><sql id="b"><include refid="a"/></sql>'
+     '<select id="s"><include refid="a"/></select>',
+     [f"{sql_id}: <include> loop {route}: the mapper follows it until RecursionError" for sql_id, route in [
+         ("a", "'a' -> 'b' -> 'a'"), ("b", "'b' -> 'a' -> 'b'"), ("s", "'s' -> 'a' -> 'b' -> 'a'")]]),
+    ('<select id="s">' + '<if test="1">' * DEEP + "x" + "</if>" * DEEP + "</select>",
+     [f"s: elements nested {DEEP + 1} levels deep (includes counted), more than the {mapcheck.nesting_limit} "
+      "the mapper can assemble"]),
+])
+def test_statements_the_mapper_recurses_on_until_it_fails(tmp_path, capsys, body, lines):
+    path = mapper(tmp_path, body)
+    nameless = mapper(tmp_path, "<select>x</select>", "z.xml", namespace='namespace="z"')
+    status, out, _ = run_check(capsys, path, nameless)
+    assert status == 1 and out[:-1] == [f"{path}: {line}" for line in lines] + [
+        f"{nameless}: -: statement 2 (<select>) has no id"]
+    with pytest.raises(RecursionError):
+        ParseMapper(str(path)).get_sql("s", {})
+
+
+def test_duplicate_ids_files_named_twice_and_symlinks_that_lead_nowhere(tmp_path, capsys, monkeypatch):
+    dup = mapper(tmp_path, '<select id="s">select 1</select><update id="s">update x set a = 1</update>', "dup.xml")
+    monkeypatch.chdir(tmp_path)
+    assert run_check(capsys, ".", "dup.xml")[:2] == (1, [
+        "./dup.xml: s: duplicate id: statement 3 (<update>) replaces statement 2 (<select>)",
+        "1 problem in 1 of 1 file, 3 statements"])
+    assert ParseMapper(str(dup)).sql_type_map["s"] == "update"
+    os.symlink("loop", "loop")
+    os.symlink("nowhere", "gone")
+    assert run_check(capsys, "loop", "gone") == (2, [], "python -m verdin check: loop: a loop of symbolic links\n"
+                                                     "python -m verdin check: gone: a symbolic link to nothing\n")
+
+
+def test_file_names_an_ascii_terminal_cannot_show_are_escaped(tmp_path):
+    with open(os.path.join(os.fsencode(tmp_path), b"caf\xc3\xa9\xff.xml"), "w") as f:
+        f.write('<mapper><select id="s">x</select></mapper>')
+    done = check_process(tmp_path, PYTHONUTF8="1", PYTHONIOENCODING="ascii")
+    assert (done.returncode, done.stdout.decode("ascii").splitlines()) == (1, [
+        f"{tmp_path}/caf\\xe9\\udcff.xml: -: missing namespace: the <mapper> element needs a namespace attribute",
+        "1 problem in 1 of 1 file, 1 statement"])

@@ -1,6 +1,7 @@
 from types import CodeType
 
 element_rules: dict[str, tuple[tuple[str, ...], str | None]]
+nesting_limit: int
 
 def compile_expression(source: str) -> CodeType: ...
 def compile_collection(collection: str) -> CodeType: ...

@@ -17,6 +17,19 @@ Ref stmtloom_global(const char* name) {
   return Ref::borrow(v);
 }
 
+// How many elements deep the mapper can assemble a statement: every element it enters draws on
+// the interpreter's C recursion budget, and a tenth of that is left for whoever calls get_sql.
+long nesting_limit() {
+#if defined(Py_C_RECURSION_LIMIT)
+  long budget = Py_C_RECURSION_LIMIT;
+#elif defined(C_RECURSION_LIMIT)
+  long budget = C_RECURSION_LIMIT;
+#else
+  long budget = Py_GetRecursionLimit();
+#endif
+  return budget - budget / 10;
+}
+
 Ref compile_source(PyObject* source) {
   if (Ref code = vocabulary::compile_expression(source)) return code;
   // NUL bytes: the error eval() would raise, from compile() itself.
@@ -73,6 +86,8 @@ void populate(ModuleBuilder& m) {
     ok(PyDict_SetItemString(rules.get(), rule.tag, entry.get()));
   }
   m.set("element_rules", rules.get());
+  Ref limit = Ref::take(PyLong_FromLong(nesting_limit()));
+  m.set("nesting_limit", limit.get());
   m.def({&s_compile_expression, &s_compile_collection, &s_resolve_result_type});
 }
 
