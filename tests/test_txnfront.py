@@ -1,6 +1,7 @@
 import asyncio
 import contextvars
 import inspect
+import os
 import threading
 
 import pytest
@@ -397,6 +398,16 @@ def test_load_mappers(tmp_path):
         load_mappers(str(tmp_path))
     with pytest.raises(FileNotFoundError):
         load_mappers([tmp_path / "missing.xml"])
+
+
+def test_load_mappers_passes_over_what_is_not_a_file(tmp_path, child):
+    (tmp_path / "a.xml").write_text('<mapper namespace="a"><select id="s">select 1</select></mapper>')
+    os.mkfifo(tmp_path / "pipe.xml")  # opening it for reading would wait for a writer
+    (tmp_path / "folder.xml").mkdir()
+    assert child(f"""
+        from verdin.mapper.stmtloom import load_mappers
+        print(list(load_mappers({str(tmp_path)!r})))
+    """, timeout=30) == ["['a']"]
 
 
 FAST_PATH_SCRIPT = r"""

@@ -4,7 +4,8 @@
 namespace verdin::stmtloom {
 namespace {
 
-// The mapper files a path names: the file itself, or the *.xml files below a folder, sorted.
+// The mapper files a path names: the file itself, or the regular *.xml files below a folder,
+// sorted.
 void files_of(PyObject* path, PyObject* out) {
   Ref os = import("os");
   Ref text = call_method(os.get(), n.fspath, path);
@@ -25,6 +26,9 @@ void files_of(PyObject* path, PyObject* out) {
   Ref names = Ref::take(PyList_New(0));
   Ref it = Ref::take(PyObject_GetIter(found.get()));
   while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
+    // Only regular files: reading a FIFO (or a device) that happens to end in .xml would block.
+    Ref regular = call_method(p.get(), n.is_file);
+    if (!truth(regular.get())) continue;
     Ref s = Ref::take(PyObject_Str(p.get()));
     ok(PyList_Append(names.get(), s.get()));
   }

@@ -71,6 +71,7 @@ namespace verdin::stmtloom {
   X(isdir, "isdir")                                       \
   X(Path, "Path")                                         \
   X(rglob, "rglob")                                       \
+  X(is_file, "is_file")                                   \
   X(iskeyword, "iskeyword")                               \
   /* module globals */                                    \
   X(re, "re")                                             \
