@@ -4,6 +4,9 @@ import importlib.util
 import os
 
 import pytest
+from sqlalchemy import event
+from sqlalchemy.exc import DBAPIError
+from sqlalchemy.orm import Session
 from sqlalchemy.ext.asyncio import AsyncSession, create_async_engine
 
 from verdin.db.asyncfront import AsyncVerdinSqlSession
@@ -156,15 +159,63 @@ def test_task_binding_begin_tx_and_refused_nesting(async_url, engine, table_mapp
     assert names(fresh, table) == ["own session", "kept"]
 
 
+def test_transaction_refuses_partial_commits_inner_close_and_late_tasks(async_url, table_mappers, table, fresh):
+    async def work(adb, engine):
+        with pytest.raises(RuntimeError, match=r"^a statement in the transaction failed and was rolled back; "
+                                               r"nothing was committed$") as caught:
+            async with adb.transaction():
+                await adb.execute_sql("add", "t", {"name": "debit", "n": 1})
+                with pytest.raises(DBAPIError) as failed:
+                    await adb.execute_sql("broken", "t", {"n": 2})
+                await adb.execute_sql("add", "t", {"name": "credit", "n": 3})
+        assert caught.value.__cause__ is failed.value
+
+        ended = asyncio.Event()
+
+        async def audit_later():  # inherits the binding, runs once the block has ended
+            await ended.wait()
+            try:
+                await adb.execute_sql("add", "t", {"name": "late", "n": 5})
+            finally:
+                await adb.close()  # drops the stale binding
+
+        async with adb.transaction() as session:
+            for method in ("begin_tx", "close"):
+                with pytest.raises(RuntimeError, match=rf"^{method}\(\) inside a transaction\(\) block would discard"):
+                    await getattr(adb, method)()
+            assert adb.connection_local.get() is session
+            await adb.execute_sql("add", "t", {"name": "kept", "n": 4})
+            task = asyncio.create_task(audit_later())
+        ended.set()
+        with pytest.raises(RuntimeError, match=r"^the transaction\(\) that bound this session has ended"):
+            await task
+        return adb.connection_local.get(), engine.sync_engine.pool.checkedout()
+
+    assert run(async_url, table_mappers, work) == (None, 0)
+    assert names(fresh, table) == ["kept"]
+
+
 def test_fastapi_example_runs_each_write_request_in_one_transaction(tmp_path):
     from fastapi.testclient import TestClient
 
     spec = importlib.util.spec_from_file_location("notes_app", os.path.join(ROOT, "docs", "fastapi", "app.py"))
     example = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(example)
-    with TestClient(example.create_app(f"sqlite+aiosqlite:///{tmp_path / 'notes.db'}")) as client:
+    app = example.create_app(f"sqlite+aiosqlite:///{tmp_path / 'notes.db'}")
+    with TestClient(app, raise_server_exceptions=False) as client:
         assert client.post("/notes", json=[{"title": "a"}, {"title": "b", "body": "x"}]).json() == {"added": 2}
         refused = client.post("/notes", json=[{"title": "c"}, {"title": " "}])
         assert refused.status_code == 422
+
+        def commit_fails(session):
+            raise RuntimeError("commit failed")
+
+        # the client must not be told its write succeeded when the commit fails
+        event.listen(Session, "before_commit", commit_fails)
+        try:
+            lost = client.post("/notes", json=[{"title": "lost"}])
+        finally:
+            event.remove(Session, "before_commit", commit_fails)
+        assert lost.status_code == 500
         assert client.get("/notes").json() == [{"id": 1, "title": "a", "body": ""},
                                                {"id": 2, "title": "b", "body": "x"}]

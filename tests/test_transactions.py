@@ -1,4 +1,5 @@
 """transaction(): a session bound for the length of a with block; begin_tx over a bound session."""
+import contextvars
 import subprocess
 import sys
 import textwrap
@@ -151,3 +152,40 @@ def test_begin_tx_closes_the_session_it_replaces(db, engine, table, fresh):
     db.commit()
     db.close()
     assert names(fresh, table) == ["kept"] and engine.pool.checkedout() == 0
+
+
+def test_a_transaction_that_went_on_after_a_failed_statement_commits_nothing(db, engine, table, fresh):
+    with pytest.raises(RuntimeError, match=r"^a statement in the transaction failed and was rolled back; "
+                                           r"nothing was committed$") as caught:
+        with db.transaction():
+            db.execute_sql("add", "t", {"name": "debit", "n": 1})
+            with pytest.raises(DBAPIError) as failed:
+                db.execute_sql("broken", "t", {"n": 2})
+            db.execute_sql("add", "t", {"name": "credit", "n": 3})
+    assert caught.value.__cause__ is failed.value
+    assert names(fresh, table) == [] and bound() is None and engine.pool.checkedout() == 0
+
+
+@pytest.mark.parametrize("method", ["begin_tx", "close"])
+def test_begin_tx_and_close_are_refused_inside_a_transaction(db, table, fresh, method):
+    with db.transaction() as session:
+        db.execute_sql("add", "t", {"name": "first", "n": 1})
+        with pytest.raises(RuntimeError, match=rf"^{method}\(\) inside a transaction\(\) block would discard"):
+            getattr(db, method)()
+        assert bound() is session
+        db.execute_sql("add", "t", {"name": "second", "n": 2})
+    assert names(fresh, table) == ["first", "second"]
+
+
+def test_a_context_copied_inside_a_transaction_cannot_run_statements_after_it(db, engine, table, fresh):
+    with db.transaction():
+        db.execute_sql("add", "t", {"name": "inside", "n": 1})
+        copied = contextvars.copy_context()
+    try:
+        with pytest.raises(RuntimeError, match=r"^the transaction\(\) that bound this session has ended"):
+            copied.run(db.execute_sql, "add", "t", {"name": "lost", "n": 2})
+        assert engine.pool.checkedout() == 0
+    finally:
+        copied.run(db.close)  # drops the stale binding: statements then commit on their own
+    copied.run(db.execute_sql, "add", "t", {"name": "own", "n": 3})
+    assert names(fresh, table) == ["inside", "own"] and engine.pool.checkedout() == 0

@@ -19,6 +19,21 @@ __all__ = ["AsyncVerdinSqlSession"]
 # greenlet, so concurrent tasks never see each other's.
 _running_in = ContextVar("asyncfront_running_in", default=None)
 
+# A transaction() keeps its state in its session's info, under the key the native session scope
+# reads and marks: True while the block runs, the exception of the first statement that failed
+# and rolled the session back, False once the block has ended (a task that outlived the block
+# is then refused rather than run in the closed session).
+_TX_STATE = "verdin.transaction"
+
+
+def _refuse_inside_transaction(session, method):
+    state = None if session is None else session.info.get(_TX_STATE)
+    if state is True or isinstance(state, BaseException):
+        raise RuntimeError(
+            f"{method} inside a transaction() block would discard the block's work: "
+            "the block commits or rolls back and closes its session when it ends"
+        )
+
 
 class _SyncFacade(VerdinSqlSession):
     def _VerdinSqlSession__con(self):
@@ -60,6 +75,7 @@ class AsyncVerdinSqlSession:
         return await greenlet_spawn(_run, self._facade, session, sql_id, namespace, ori_params, page, return_type)
 
     async def begin_tx(self):
+        _refuse_inside_transaction(self.connection_local.get(), "begin_tx()")
         # The session replaced here could never be reached again: close it (rolling its work back).
         await self.close()
         self.connection_local.set(AsyncSession(self.data_source, expire_on_commit=False))
@@ -77,6 +93,7 @@ class AsyncVerdinSqlSession:
     async def close(self):
         session = self.connection_local.get()
         if session is not None:
+            _refuse_inside_transaction(session, "close()")
             await _close(session)
             self.connection_local.set(None)
 
@@ -99,6 +116,7 @@ class _Transaction:
         if var.get() is not None:
             raise RuntimeError("a session is already bound to this context: close() it before opening a transaction()")
         session = AsyncSession(self._facade.data_source, expire_on_commit=False)
+        session.info[_TX_STATE] = True
         self._session = session
         var.set(session)
         return session
@@ -108,14 +126,25 @@ class _Transaction:
         if session is None:
             return False
         try:
-            if exc_type is None and exc is None:
+            if exc_type is not None or exc is not None:
+                await session.rollback()
+            elif not isinstance(failure := session.info.get(_TX_STATE), BaseException):
                 await session.commit()
             else:
-                await session.rollback()
+                # The body went on after a statement failed and rolled the session back:
+                # committing would keep only what ran after the failure and report success.
+                try:
+                    raise RuntimeError(
+                        "a statement in the transaction failed and was rolled back; nothing was committed"
+                    ) from failure
+                except RuntimeError:
+                    await session.rollback()
+                    raise
         finally:
             try:
                 await _close(session)
             finally:
+                session.info[_TX_STATE] = False
                 var = self._facade.connection_local
                 current = var.get()
                 var.set(None)

@@ -46,12 +46,33 @@ Ref get_ori_session(Func& f, PyObject* const* a) {
   return new_session(f, a[0]);
 }
 
-Ref close(Func&, PyObject* const* a);
+// RuntimeError unless `connection` (the bound session) is free of an active transaction()
+// block, whose work `method` would discard while the block went on to end "successfully".
+void refuse_inside_transaction(PyObject* connection, const char* method) {
+  if (!truth(connection)) return;
+  TxState state = tx_state(connection);
+  if (state != TxState::open && state != TxState::failed) return;
+  PyErr_Format(PyExc_RuntimeError,
+               "%s inside a transaction() block would discard the block's work: the block "
+               "commits or rolls back and closes its session when it ends",
+               method);
+  throw_error();
+}
+
+// Closes and unbinds the bound `connection`, if any.
+void close_bound(PyObject* self, PyObject* connection) {
+  if (!truth(connection)) return;
+  call_method(connection, n.close);
+  Ref var = getattr(self, n.connection_local);
+  call_method(var.get(), n.set, Py_None);
+}
 
 // A session replaced here could never be reached again, yet it would keep its connection (and on
 // SQLite its write lock) until collected: close it, which rolls its work back, before binding.
 Ref begin_tx(Func& f, PyObject* const* a) {
-  close(f, a);
+  Ref connection = con_of(a[0]);
+  refuse_inside_transaction(connection.get(), "begin_tx()");
+  close_bound(a[0], connection.get());
   Ref session = new_session(f, a[0]);
   Ref var = getattr(a[0], n.connection_local);
   call_method(var.get(), n.set, session.get());
@@ -176,11 +197,9 @@ Ref rollback(Func&, PyObject* const* a) {
 }
 
 Ref close(Func&, PyObject* const* a) {
-  Ref connection = on_bound(a[0], n.close);
-  if (truth(connection.get())) {
-    Ref var = getattr(a[0], n.connection_local);
-    call_method(var.get(), n.set, Py_None);
-  }
+  Ref connection = con_of(a[0]);
+  refuse_inside_transaction(connection.get(), "close()");
+  close_bound(a[0], connection.get());
   return none();
 }
 

@@ -19,6 +19,14 @@ void close_owned(PyObject* session, bool auto_close, PyObject* propagating) {
   call_method(session, n.close);
 }
 
+// A borrowed session that a transaction() owns remembers the first statement that failed and
+// rolled it back: the block may catch the error and go on, and its exit must then not commit
+// what ran after the failure as if it were the whole transaction.
+void mark_failed(PyObject* session, PyObject* exc) {
+  Handling handling(exc);
+  if (tx_state(session) == TxState::open) set_tx_state(session, exc);
+}
+
 // Rolls back with `exc` in flight; if the rollback fails, closes and raises its error.
 void rollback(PyObject* session, bool auto_close, PyObject* exc) {
   try {
@@ -133,11 +141,21 @@ Ref scope_enter(Scope* s) {
     PyErr_SetString(PyExc_RuntimeError, "the session scope has already been entered");
     throw_error();
   }
-  s->entered = true;
-  s->auto_close = true;
   Ref session;
   Ref given = Ref::borrow(s->given);
-  if (truth(given.get())) {
+  bool borrowed = truth(given.get());
+  // A task or copied context can outlive the transaction() that bound its session; a statement
+  // run there would begin a new transaction in the closed session that nobody commits.
+  if (borrowed && tx_state(given.get()) == TxState::ended) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the transaction() that bound this session has ended: a statement run through "
+                    "its binding afterwards (in a task or copied context that outlived the block) "
+                    "needs a transaction of its own");
+    throw_error();
+  }
+  s->entered = true;
+  s->auto_close = true;
+  if (borrowed) {
     s->auto_close = false;
     session = std::move(given);
   } else {
@@ -168,7 +186,10 @@ void scope_exit(Scope* s, PyObject* exc) {
     close_owned(session.get(), auto_close, nullptr);
     return;
   }
-  if (is_exception(exc)) rollback(session.get(), auto_close, exc);
+  if (is_exception(exc)) {
+    if (!auto_close) mark_failed(session.get(), exc);
+    rollback(session.get(), auto_close, exc);
+  }
   close_owned(session.get(), auto_close, exc);
 }
 

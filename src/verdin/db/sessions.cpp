@@ -1,4 +1,5 @@
-// Sessions as sessionmaker(bind=..., expire_on_commit=False)() makes them.
+// Sessions as sessionmaker(bind=..., expire_on_commit=False)() makes them, and the transaction()
+// mark on them.
 #include "sessions.hpp"
 
 #include "module.hpp"
@@ -17,6 +18,45 @@ Ref open_session(PyObject* factory, PyObject* original, PyObject* session_cls, P
   PyObject* args[] = {bind, Py_False};
   Ref maker = call_kw(factory, args, 0, factory_kw);
   return call(maker.get());
+}
+
+namespace {
+
+PyObject* tx_key() {
+  static PyObject* key = intern("verdin.transaction");
+  return key;
+}
+
+// session.info, or null for an object that has none (a stand-in some code binds instead).
+Ref info_of(PyObject* session) {
+  static PyObject* name = intern("info");
+  Ref info = Ref::steal(PyObject_GetAttr(session, name));
+  if (!info) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    return info;
+  }
+  if (!PyDict_Check(info.get())) info.reset();
+  return info;
+}
+
+}  // namespace
+
+TxState tx_state(PyObject* session, Ref* failure) {
+  Ref info = info_of(session);
+  if (!info) return TxState::untracked;
+  Ref state = dict_get(info.get(), tx_key());
+  if (!state) return TxState::untracked;
+  if (state.get() == Py_True) return TxState::open;
+  if (state.get() == Py_False) return TxState::ended;
+  if (!PyExceptionInstance_Check(state.get())) return TxState::untracked;
+  if (failure != nullptr) *failure = std::move(state);
+  return TxState::failed;
+}
+
+void set_tx_state(PyObject* session, PyObject* value) {
+  Ref info = info_of(session);
+  if (info) ok(PyDict_SetItem(info.get(), tx_key(), value));
 }
 
 }  // namespace verdin

@@ -1,5 +1,5 @@
-// Sessions as sessionmaker(bind=..., expire_on_commit=False)() makes them, shared by the db
-// modules.
+// Sessions shared by the db modules: how they are made, and the mark a transaction() leaves on
+// the session it owns.
 #pragma once
 
 #include "ref.hpp"
@@ -11,5 +11,17 @@ namespace verdin {
 // `original`, the Session is made directly with the arguments the factory would pass, without
 // the new Session subclass that every factory builds.
 Ref open_session(PyObject* factory, PyObject* original, PyObject* session_cls, PyObject* bind);
+
+// A transaction() keeps its state in its session's `info` under "verdin.transaction" (the async
+// facade writes the same key): True while the block runs, the exception of the first statement
+// that failed and rolled the session back, False once the block has ended. Every other session
+// is untracked, and so is an object without an `info` dict.
+enum class TxState { untracked, open, failed, ended };
+
+// The state of `session`; `failure` receives the exception when the state is `failed`.
+TxState tx_state(PyObject* session, Ref* failure = nullptr);
+// Sets the state: Py_True, Py_False or the failing statement's exception. Does nothing on an
+// untracked object without an `info` dict.
+void set_tx_state(PyObject* session, PyObject* value);
 
 }  // namespace verdin

@@ -1,4 +1,5 @@
 // VerdinSqlSession.transaction(): a session bound to the context for the length of a with block.
+#include "sessions.hpp"
 #include "txnfront.hpp"
 
 namespace verdin::txnfront {
@@ -7,6 +8,7 @@ namespace {
 struct {
   PyObject *facade, *session;
 } attr;
+PyObject* lost_message;
 PyObject* tx_cls;  // the context manager class, kept for the life of the process
 
 [[noreturn]] void refuse(const char* message) {
@@ -63,18 +65,41 @@ Ref tx_enter(Func& f, PyObject* const* a) {
   }
   Ref session = new_session(f, facade.get());
   Ref var = getattr(facade.get(), n.connection_local);
+  set_tx_state(session.get(), Py_True);
   setattr(a[0], attr.session, session.get());
   call_method(var.get(), n.set, session.get());
   return session;
 }
 
-// Leaves the context unbound. A session the body bound in place of ours is closed as begin_tx
-// would close it: nothing could reach it after the block.
-void release_binding(PyObject* facade, PyObject* ours) {
+void unbind(PyObject* facade, PyObject* ours) {
   Ref var = getattr(facade, n.connection_local);
   Ref current = call_method(var.get(), n.get);
   call_method(var.get(), n.set, Py_None);
   if (current.get() != ours && truth(current.get())) call_method(current.get(), n.close);
+}
+
+// Leaves the context unbound. A session the body bound in place of ours is closed as begin_tx
+// would close it: nothing could reach it after the block. Ours is marked ended first, for the
+// contexts copied during the block that still carry it.
+void release_binding(PyObject* facade, PyObject* ours) {
+  then_always(
+      nullptr, [&] { set_tx_state(ours, Py_False); }, [&] { unbind(facade, ours); });
+}
+
+// What the exit raises instead of committing, as if the body had raised it: when the body went
+// on after a statement failed and rolled the session back, committing would keep only what ran
+// after the failure and report success. An error reading that mark stands in the same way, since
+// nothing then says the commit is safe. Null when the commit may go ahead.
+Ref refusal(PyObject* session) {
+  try {
+    Ref failure;
+    if (tx_state(session, &failure) != TxState::failed) return Ref();
+    Ref refused = call(PyExc_RuntimeError, lost_message);
+    PyException_SetCause(refused.get(), failure.release());
+    return refused;
+  } catch (PyErrorSet&) {
+    return fetch_exception();
+  }
 }
 
 Ref tx_exit(Func&, PyObject* const* a) {
@@ -87,6 +112,11 @@ Ref tx_exit(Func&, PyObject* const* a) {
   setattr(self, attr.session, Py_None);
   bool failed = exc_type != Py_None || exc != Py_None;
   PyObject* in_flight = PyExceptionInstance_Check(exc) ? exc : nullptr;
+  Ref refused = failed ? Ref() : refusal(session.get());
+  if (refused) {
+    failed = true;
+    in_flight = refused.get();
+  }
   then_always(
       in_flight, [&] { call_method(session.get(), failed ? n.rollback : n.commit); },
       [&] {
@@ -94,6 +124,10 @@ Ref tx_exit(Func&, PyObject* const* a) {
             nullptr, [&] { call_method(session.get(), n.close); },
             [&] { release_binding(facade.get(), session.get()); });
       });
+  if (refused) {
+    restore_exception(std::move(refused));
+    throw_error();
+  }
   return Ref::borrow(Py_False);
 }
 
@@ -115,6 +149,8 @@ const FuncSpec s_transaction =
 void define_transaction(ModuleBuilder& m) {
   attr.facade = intern("_facade");
   attr.session = intern("_session");
+  lost_message =
+      intern("a statement in the transaction failed and was rolled back; nothing was committed");
   tx_cls = m.make_class("Transaction", {&s_init, &s_enter, &s_exit}).release();
 }
 
