@@ -24,7 +24,13 @@ void close_owned(PyObject* session, bool auto_close, PyObject* propagating) {
 // what ran after the failure as if it were the whole transaction.
 void mark_failed(PyObject* session, PyObject* exc) {
   Handling handling(exc);
-  if (tx_state(session) == TxState::open) set_tx_state(session, exc);
+  try {
+    if (tx_state(session) == TxState::open) set_tx_state(session, exc);
+  } catch (PyErrorSet&) {
+    // An object bound in place of a Session whose `info` fails: the rollback below and the
+    // statement's own error matter more than the mark.
+    PyErr_Clear();
+  }
 }
 
 // Rolls back with `exc` in flight; if the rollback fails, closes and raises its error.
