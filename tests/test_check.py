@@ -112,7 +112,7 @@ def test_a_fifo_is_named_not_read(tmp_path, named):
         f"{fifo}: -: not a regular file (a FIFO), so not read", "1 problem in 1 of 2 files, 2 statements"])
 
 
-DEEP = 5000
+DEEP = 20000
 
 
 @pytest.mark.parametrize("body, lines", [
