@@ -48,6 +48,15 @@ def postgres_url():
     return _server_url("PostgreSQL", POSTGRES_URL, 5432, "VERDIN_REQUIRE_POSTGRES")
 
 
+STANDBY_URL = os.environ.get("VERDIN_STANDBY_URL", "postgresql+psycopg://postgres@127.0.0.1:5433/test")
+
+
+@pytest.fixture(scope="session")
+def standby_url(postgres_url):
+    """A hot standby of the PostgreSQL server (scripts/pg_standby.sh starts one on port 5433)."""
+    return _server_url("The PostgreSQL standby", STANDBY_URL, 5433, "VERDIN_REQUIRE_STANDBY")
+
+
 @pytest.fixture(params=["sqlite", "mariadb", "postgresql"])
 def db_url(request, tmp_path):
     if request.param == "sqlite":
