@@ -39,6 +39,13 @@ FAULTS = [
      SyntaxError),
     ('<select id="s">select <include refid="colz"/></select>',
      "s: <include> refid 'colz' names no statement of this file", KeyError),
+    # Too complex to compile: reported, never a traceback.
+    (f'<select id="s"><if test="{"-" * 100000}1">x</if></select>',
+     f"s: the test expression {'-' * 80!r}... (100001 characters) of <if> does not compile: MemoryError: "
+     "Parser stack overflowed - Python source too complex to parse", MemoryError),
+    (f'<select id="s"><choose><when test="1{"+1" * 100000}">x</when></choose></select>',
+     f"s: the test expression {'1' + '+1' * 39 + '+'!r}... (200001 characters) of <when> does not compile: "
+     "RecursionError: maximum recursion depth exceeded during compilation", RecursionError),
 ]
 
 
@@ -56,13 +63,18 @@ def test_statement_faults_match_the_mapper(tmp_path, capsys, body, line, error):
      "s: resultType 'nosuch.Model' cannot be resolved: 无法导入类型 nosuch.Model: No module named 'nosuch'", ValueError),
     ('<select id="s" resultType="list">x</select>', 'namespace="ns"',
      "s: resultType 'list' cannot be resolved: please check result_type: can`t set type: list", TypeError),
+    ('<select id="s" resultType="Listt">x</select>', 'namespace="ns"',
+     "s: resultType 'Listt' cannot be resolved: 未知的类型: Listt", ValueError),
+    ('<select id="s" resultType="my-app.Model">x</select>', 'namespace="ns"',
+     "s: resultType 'my-app.Model' cannot be resolved: not a dotted path of Python names", ValueError),
     ('<select resultType="int">x</select>', 'namespace="ns"', "-: statement 2 (<select>) has no id", Exception),
     ('<select id="s">x</select', 'namespace="ns"',
      "-: XML not well formed: not well-formed (invalid token): line 4, column 0", SyntaxError),
 ])
 def test_load_faults_match_the_mapper(tmp_path, capsys, body, namespace, line, error):
     path = mapper(tmp_path, body, namespace=namespace)
-    status, out, _ = run_check(capsys, path)
+    # Only a dotted name needs its module imported to be found missing.
+    status, out, _ = run_check(capsys, *(["--import"] if "nosuch" in body else []), path)
     assert status == 1 and out[0] == f"{path}: {line}" and len(out) == 2
     with pytest.raises(error):
         ParseMapper(str(path))
@@ -154,3 +166,52 @@ def test_file_names_an_ascii_terminal_cannot_show_are_escaped(tmp_path):
     assert (done.returncode, done.stdout.decode("ascii").splitlines()) == (1, [
         f"{tmp_path}/caf\\xe9\\udcff.xml: -: missing namespace: the <mapper> element needs a namespace attribute",
         "1 problem in 1 of 1 file, 1 statement"])
+
+
+def test_nothing_of_the_files_runs_unless_imports_are_asked_for(tmp_path):
+    (tmp_path / "side.py").write_text("open('imported', 'w').close()\nclass Model:\n    pass\n")
+    (tmp_path / "quits.py").write_text("raise SystemExit(3)\n")
+    mapper(tmp_path, '<select id="s" resultType="side.Model">select 1</select>'
+                     '<select id="t" resultType="quits.Model">select 1</select>'
+                     '<select id="u"><if test="open(\'evaluated\', \'w\')">x</if></select>')
+    files = ["m.xml", "quits.py", "side.py"]
+    for args, status, lines in [
+        ([], 0, ["checked 1 file, 4 statements: no problems"]),
+        (["--import"], 1, ["m.xml: t: resultType 'quits.Model' cannot be resolved: importing its module called exit(3)",
+                           "1 problem in 1 of 1 file, 4 statements"]),
+    ]:
+        done = subprocess.run([sys.executable, "-m", "verdin", "check", *args, "m.xml"], capture_output=True,
+                              text=True, cwd=tmp_path, timeout=120)
+        assert (done.returncode, done.stdout.splitlines()) == (status, lines)
+        assert sorted(os.listdir(tmp_path)) == sorted(files + ["imported"] * bool(args))
+    # Importing this one created a virtual environment for each argument of the command line.
+    mapper(tmp_path, '<select id="s" resultType="venv.__main__.X">select 1</select>')
+    done = subprocess.run([sys.executable, "-m", "verdin", "check", "m.xml"], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=120)
+    assert done.returncode == 0 and not os.path.exists(tmp_path / "check")
+
+
+def test_a_long_include_chain_is_checked_in_one_pass(tmp_path):
+    # s0 -> s1 -> ... -> s(N-1) -> s(N/2): every statement reaches the loop in the second half.
+    n = 200000
+    body = "".join(f'<sql id="s{i}"><include refid="s{i + 1 if i + 1 < n else n // 2}"/></sql>' for i in range(n))
+    path = mapper(tmp_path, body)
+    done = check_process(path)
+    lines = done.stdout.decode().splitlines()
+    assert done.returncode == 1 and len(lines) == n + 1 and lines[-1] == f"{n} problems in 1 of 1 file, {n + 1} statements"
+    assert lines[0] == (f"{path}: s0: <include> loop 's0' -> 's1' -> 's2' -> 's3' -> 's4' -> 's5' -> 's6' -> 's7' -> "
+                        f"... ({n - 8} more) -> 's{n // 2}': the mapper follows it until RecursionError")
+    assert lines[n - 1] == (f"{path}: s{n - 1}: <include> loop 's{n - 1}' -> 's{n // 2}' -> 's{n // 2 + 1}' -> "
+                            f"'s{n // 2 + 2}' -> 's{n // 2 + 3}' -> 's{n // 2 + 4}' -> 's{n // 2 + 5}' -> "
+                            f"'s{n // 2 + 6}' -> ... ({n // 2 - 8} more) -> 's{n - 1}': the mapper follows it until "
+                            "RecursionError")
+
+
+def test_nothing_printed_starts_a_line_or_moves_the_cursor(tmp_path, capsys):
+    body = '<select id="a&#10;0 problems in 0 files&#13;\u202e">x</select><select id="a&#10;0 problems in 0 files&#13;\u202e">y</select>'
+    path = mapper(tmp_path, body, "m\x1b[2J\u2028.xml")
+    status, out, _ = run_check(capsys, path)
+    shown = str(path).replace("\x1b", "\\x1b").replace("\u2028", "\\u2028")
+    assert status == 1 and out == [
+        f"{shown}: a\\n0 problems in 0 files\\r\\u202e: duplicate id: statement 3 (<select>) replaces statement 2 (<select>)",
+        "1 problem in 1 of 1 file, 3 statements"]

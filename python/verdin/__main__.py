@@ -2,8 +2,9 @@
 
 Every problem is one line, "<file>: <statement id>: <what is wrong>", with "-" in place of the id
 when the problem belongs to the file rather than to one statement. Exit status: 0 when every file
-is clean, 1 when something was found, 2 for a usage error or a path that does not exist. No
-database is touched; resultType names are imported, as loading the mapper would.
+is clean, 1 when something was found, 2 for a usage error or a path that does not exist. Nothing
+of the checked files runs: expressions are compiled, never evaluated, and resultType modules are
+imported only with --import. No database is touched.
 """
 import argparse
 import errno
@@ -44,6 +45,24 @@ def unreadable(path):
     return f"not a regular file ({kind}), so not read"
 
 
+def quoted(source, limit=80):
+    """repr() of an expression, cut after `limit` characters: a source too complex to compile may be
+    megabytes long."""
+    if len(source) <= limit:
+        return repr(source)
+    return f"{source[:limit]!r}... ({len(source)} characters)"
+
+
+def why(error):
+    """What a compile error says: a SyntaxError's message without its place, a ValueError's text, and
+    the type before the text of anything else (MemoryError and RecursionError of a source too complex)."""
+    if isinstance(error, SyntaxError):
+        return error.msg
+    if isinstance(error, ValueError):
+        return str(error)
+    return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+
+
 def element_problems(statement, ids):
     """(problem, ...) of the elements inside a statement."""
     # An explicit stack: a statement may nest deeper than Python's recursion limit.
@@ -64,38 +83,67 @@ def element_problems(statement, ids):
             compile_it = mapcheck.compile_collection if expression == "collection" else mapcheck.compile_expression
             try:
                 compile_it(source)
-            except (SyntaxError, ValueError) as e:
-                reason = e.msg if isinstance(e, SyntaxError) else e
-                yield f"the {expression} expression {source!r} of <{element.tag}> does not compile: {reason}"
+            except Exception as e:  # noqa: BLE001 - a source too complex raises MemoryError or RecursionError
+                yield f"the {expression} expression {quoted(source)} of <{element.tag}> does not compile: {why(e)}"
         if element.tag == "include" and "refid" in element.attrib and element.attrib["refid"] not in ids:
             yield f"<include> refid {element.attrib['refid']!r} names no statement of this file"
         pending.extend(reversed(element))
 
 
+class Route:
+    """The ids an include loop passes, first to last: ids[start:stop], then the route `rest`. Routes
+    share their lists, so that every statement of a long loop gets its own view in constant space."""
+    __slots__ = ("ids", "start", "stop", "rest", "length", "last")
+
+    SHOWN = 10  # ids named in a problem line; a longer route is cut in the middle
+
+    def __init__(self, ids, start, stop, rest=None):
+        self.ids, self.start, self.stop, self.rest = ids, start, stop, rest
+        self.length = stop - start + (rest.length if rest else 0)
+        self.last = rest.last if rest else ids[stop - 1]
+
+    def first(self, count):
+        route, out = self, []
+        while route is not None and len(out) < count:
+            out.extend(route.ids[route.start:min(route.stop, route.start + count - len(out))])
+            route = route.rest
+        return out
+
+    def __str__(self):
+        if self.length <= self.SHOWN:
+            return " -> ".join(map(repr, self.first(self.length)))
+        head = self.first(self.SHOWN - 2)
+        return " -> ".join([*map(repr, head), f"... ({self.length - len(head) - 1} more)", repr(self.last)])
+
+
 def nesting(statement, own_id, targets, depths, loops):
     """How deep the mapper recurses to assemble a statement, following its includes: (levels, None),
-    or (None, ids) when the includes come back to a statement they are already inside, which the
+    or (None, route) when the includes come back to a statement they are already inside, which the
     mapper follows until RecursionError. own_id is None for a statement no include can reach;
-    depths and loops keep, by id, what earlier calls found."""
+    depths and loops keep, by id, what earlier calls found, so that each statement is walked once."""
     if own_id in loops:
         return None, loops[own_id]
     if own_id in depths:
         return depths[own_id], None
     path = []  # ids of the statements being walked, outermost first
+    on_path = {}  # id -> its position in path
     stack = []  # [element, its children, deepest child so far, its id or None, reached by include]
 
     def enter(element, sql_id, included):
         stack.append([element, iter(element), 0, sql_id, included])
         if sql_id is not None:
+            on_path[sql_id] = len(path)
             path.append(sql_id)
 
     def loop(refid):
         # Every statement on the path is caught in the loop, and each gets its own view of it.
+        end = len(path)
         if refid in loops:
-            routes = [path[k:] + loops[refid] for k in range(len(path))]
+            routes = [Route(path, k, end, loops[refid]) for k in range(end)]
         else:
-            j = path.index(refid)
-            routes = [path[k:] + (path[j:k + 1] if k >= j else [refid]) for k in range(len(path))]
+            j = on_path[refid]
+            closing = Route([refid], 0, 1)
+            routes = [Route(path, k, end, Route(path, j, k + 1) if k >= j else closing) for k in range(end)]
         loops.update(zip(path, routes))
         return None, routes[0] if routes else loops[refid]
 
@@ -108,13 +156,13 @@ def nesting(statement, own_id, targets, depths, loops):
             levels = deepest + 1
             if sql_id is not None:
                 depths[sql_id] = levels
-                path.pop()
+                del on_path[path.pop()]
             if not stack:
                 return levels, None
             stack[-1][2] = max(stack[-1][2], levels + included)
         elif child.tag == "include":
             refid = child.attrib.get("refid")
-            if refid in loops or refid in path:
+            if refid in loops or refid in on_path:
                 return loop(refid)
             if refid in depths:
                 frame[2] = max(frame[2], 1 + depths[refid])
@@ -128,8 +176,25 @@ def nesting(statement, own_id, targets, depths, loops):
             frame[2] = max(frame[2], 1)
 
 
-def file_problems(path, namespaces):
-    """(statement id, problem) of one mapper file, and the number of its statements."""
+def result_type_problem(result_type, resolve):
+    """Why a select's resultType cannot be resolved, or None. A dotted name is only imported when
+    `resolve` is true: importing runs the module's code."""
+    if "." not in result_type or resolve:
+        try:
+            mapcheck.resolve_result_type(result_type)  # without a dot: builtins only, nothing imported
+        except SystemExit as e:
+            return f"resultType {result_type!r} cannot be resolved: importing its module called exit({e.code!r})"
+        except Exception as e:  # noqa: BLE001 - whatever the import raised
+            return f"resultType {result_type!r} cannot be resolved: {e}"
+        return None
+    if not all(part.isidentifier() for part in result_type.split(".")):
+        return f"resultType {result_type!r} cannot be resolved: not a dotted path of Python names"
+    return None
+
+
+def file_problems(path, namespaces, resolve=False):
+    """(statement id, problem) of one mapper file, and the number of its statements. resultType
+    modules are imported only when `resolve` is true."""
     reason = unreadable(path)
     if reason:
         return [(NO_ID, reason)], 0
@@ -139,6 +204,8 @@ def file_problems(path, namespaces):
         return [(NO_ID, f"XML not well formed: {e}")], 0
     except OSError as e:
         return [(NO_ID, f"cannot read the file: {e.strerror or e}")], 0
+    except Exception as e:  # noqa: BLE001 - a file too large or too deep for memory is a finding too
+        return [(NO_ID, f"cannot parse the file: {type(e).__name__}: {e}")], 0
     problems = []
     mapper = next((e for e in root.iter() if e.tag == "mapper"), None)
     namespace = None if mapper is None else mapper.attrib.get("namespace")
@@ -164,17 +231,14 @@ def file_problems(path, namespaces):
         else:
             first[sql_id] = position, statement.tag
         result_type = statement.attrib.get("resultType") if statement.tag == "select" else None
-        if result_type is not None:
-            try:
-                mapcheck.resolve_result_type(result_type)
-            except Exception as e:
-                problems.append((sql_id, f"resultType {result_type!r} cannot be resolved: {e}"))
+        if result_type is not None and (problem := result_type_problem(result_type, resolve)):
+            problems.append((sql_id, problem))
         problems.extend((sql_id, problem) for problem in element_problems(statement, ids))
         own_id = statement.attrib.get("id")
         own_id = own_id if targets.get(own_id) is statement else None
         levels, loop = nesting(statement, own_id, targets, depths, loops)
         if loop:
-            problems.append((sql_id, f"<include> loop {' -> '.join(map(repr, loop))}: the mapper "
+            problems.append((sql_id, f"<include> loop {loop}: the mapper "
                                      "follows it until RecursionError"))
         elif levels > mapcheck.nesting_limit:
             problems.append((sql_id, f"elements nested {levels} levels deep (includes counted), more than the "
@@ -182,9 +246,20 @@ def file_problems(path, namespaces):
     return problems, len(statements)
 
 
+def shown(text):
+    """The text with a backslash escape for each character that is not printable: a line break, an
+    escape sequence or a bidirectional override in an id or a file name must neither start a line
+    of its own nor move the cursor."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else c.encode("unicode_escape", "backslashreplace").decode("ascii")
+                   for c in text)
+
+
 def say(line, out):
-    """Prints a line on a stream that may not encode it: file names need not be valid text, and the
-    terminal may be ASCII."""
+    """Prints a line, escaped, on a stream that may not encode it: file names need not be valid text,
+    and the terminal may be ASCII."""
+    line = shown(line)
     try:
         print(line, file=out)
     except UnicodeEncodeError:
@@ -192,8 +267,9 @@ def say(line, out):
         print(line.encode(encoding, "backslashreplace").decode(encoding), file=out)
 
 
-def check(paths, out):
-    """Checks the files; returns the exit status."""
+def check(paths, out, resolve=False):
+    """Checks the files; returns the exit status. resultType modules are imported only when `resolve`
+    is true."""
     files, seen = [], set()
     for f in (f for path in paths for f in mapper_files(path)):
         # Each file once, however many of the paths name it.
@@ -202,7 +278,7 @@ def check(paths, out):
             files.append(f)
     namespaces, found, statements, bad_files = {}, 0, 0, 0
     for path in files:
-        problems, count = file_problems(path, namespaces)
+        problems, count = file_problems(path, namespaces, resolve)
         statements += count
         bad_files += bool(problems)
         for sql_id, problem in problems:
@@ -234,15 +310,19 @@ def main(argv=None):
     commands = parser.add_subparsers(dest="command", required=True)
     check_command = commands.add_parser(
         "check", help="check mapper files without a database",
-        description="Check mapper files, or every *.xml below a folder, without touching a database.")
+        description="Check mapper files, or every *.xml below a folder, without touching a database. Nothing "
+                    "of the files runs: expressions are compiled, never evaluated.")
     check_command.add_argument("paths", nargs="+", metavar="PATH", help="a mapper file or a folder of them")
+    check_command.add_argument("--import", dest="resolve", action="store_true",
+                               help="import the modules that dotted resultType names name, to resolve them "
+                                    "(this runs their code)")
     args = parser.parse_args(argv)
     unusable = [(p, reason) for p in args.paths if (reason := missing(p))]
     if unusable:
         for p, reason in unusable:
             say(f"python -m verdin check: {p}: {reason}", sys.stderr)
         return 2
-    return check(args.paths, sys.stdout)
+    return check(args.paths, sys.stdout, args.resolve)
 
 
 if __name__ == "__main__":
