@@ -179,12 +179,18 @@ def test_transaction_refuses_partial_commits_inner_close_and_late_tasks(async_ur
             finally:
                 await adb.close()  # drops the stale binding
 
+        async def helper_commits():  # a child task sees the block's session
+            await adb.commit()
+
         async with adb.transaction() as session:
-            for method in ("begin_tx", "close"):
-                with pytest.raises(RuntimeError, match=rf"^{method}\(\) inside a transaction\(\) block would discard"):
-                    await getattr(adb, method)()
-            assert adb.connection_local.get() is session
             await adb.execute_sql("add", "t", {"name": "kept", "n": 4})
+            refused = [(m, lambda m=m: getattr(adb, m)()) for m in ("begin_tx", "close", "commit", "rollback")]
+            refused += [("session.commit", session.commit), ("commit", helper_commits)]
+            for method, call in refused:
+                with pytest.raises(RuntimeError, match=rf"^{method}\(\) inside a transaction\(\) block would "
+                                                       r"(discard|commit part of) the block's work"):
+                    await asyncio.create_task(call())
+            assert adb.connection_local.get() is session
             task = asyncio.create_task(audit_later())
         ended.set()
         with pytest.raises(RuntimeError, match=r"^the transaction\(\) that bound this session has ended"):

@@ -166,15 +166,20 @@ def test_a_transaction_that_went_on_after_a_failed_statement_commits_nothing(db,
     assert names(fresh, table) == [] and bound() is None and engine.pool.checkedout() == 0
 
 
-@pytest.mark.parametrize("method", ["begin_tx", "close"])
-def test_begin_tx_and_close_are_refused_inside_a_transaction(db, table, fresh, method):
-    with db.transaction() as session:
+@pytest.mark.parametrize("method, harm", [("begin_tx", "discard"), ("close", "discard"), ("commit", "commit part of"),
+                                          ("rollback", "discard"), ("session.commit", "commit part of")])
+def test_ending_the_session_is_refused_inside_a_transaction(db, table, fresh, method, harm):
+    # a statement failing after the refusal still takes everything back
+    with pytest.raises(DBAPIError), db.transaction() as session:
         db.execute_sql("add", "t", {"name": "first", "n": 1})
-        with pytest.raises(RuntimeError, match=rf"^{method}\(\) inside a transaction\(\) block would discard"):
-            getattr(db, method)()
+        with pytest.raises(RuntimeError, match=rf"^{method}\(\) inside a transaction\(\) block would {harm} the block's"):
+            session.commit() if method == "session.commit" else getattr(db, method)()
         assert bound() is session
         db.execute_sql("add", "t", {"name": "second", "n": 2})
-    assert names(fresh, table) == ["first", "second"]
+        db.execute_sql("broken", "t", {"n": 3})
+    assert names(fresh, table) == []
+    # the guard goes with the block: the session object commits as usual afterwards
+    assert "commit" not in vars(session)
 
 
 def test_a_context_copied_inside_a_transaction_cannot_run_statements_after_it(db, engine, table, fresh):

@@ -9,7 +9,7 @@ import asyncio
 from contextvars import ContextVar
 
 from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession
-from sqlalchemy.util import greenlet_spawn
+from sqlalchemy.util import await_only, greenlet_spawn
 
 from verdin.db.txnfront import VerdinSqlSession
 
@@ -19,20 +19,10 @@ __all__ = ["AsyncVerdinSqlSession"]
 # greenlet, so concurrent tasks never see each other's.
 _running_in = ContextVar("asyncfront_running_in", default=None)
 
-# A transaction() keeps its state in its session's info, under the key the native session scope
-# reads and marks: True while the block runs, the exception of the first statement that failed
-# and rolled the session back, False once the block has ended (a task that outlived the block
-# is then refused rather than run in the closed session).
-_TX_STATE = "verdin.transaction"
-
-
-def _refuse_inside_transaction(session, method):
-    state = None if session is None else session.info.get(_TX_STATE)
-    if state is True or isinstance(state, BaseException):
-        raise RuntimeError(
-            f"{method} inside a transaction() block would discard the block's work: "
-            "the block commits or rolls back and closes its session when it ends"
-        )
+# The class of the sync facade's transaction(): it holds the rules of a transaction() block (the
+# mark on its session, the refusals and what its end does), which both facades follow.
+_Transaction = type(VerdinSqlSession.transaction(None))
+_refuse_inside_transaction = _Transaction.refuse_inside
 
 
 class _SyncFacade(VerdinSqlSession):
@@ -83,11 +73,13 @@ class AsyncVerdinSqlSession:
     async def commit(self):
         session = self.connection_local.get()
         if session is not None:
+            _refuse_inside_transaction(session, "commit()")
             await session.commit()
 
     async def rollback(self):
         session = self.connection_local.get()
         if session is not None:
+            _refuse_inside_transaction(session, "rollback()")
             await session.rollback()
 
     async def close(self):
@@ -101,54 +93,31 @@ class AsyncVerdinSqlSession:
         """An async context manager that binds a new ``AsyncSession`` to the current task and
         returns it; the session is committed when the block ends, rolled back when it raises,
         then closed and unbound. Refused while a session is already bound."""
-        return _Transaction(self)
+        return _AsyncTransaction(self)
+
+    def _VerdinSqlSession__con(self):
+        # What the transaction rules, shared with the sync facade, read as the bound session.
+        return self.connection_local.get()
 
 
-class _Transaction:
-    def __init__(self, facade):
-        self._facade = facade
-        self._session = None
+class _AsyncTransaction(_Transaction):
+    # The rules are the sync facade's; only the session steps differ. They run inside the
+    # greenlet of __aexit__, as AsyncSession's own methods run the sync session's.
+
+    def _open(self):
+        return AsyncSession(self._facade.data_source, expire_on_commit=False)
+
+    def _commit(self, session):
+        await_only(session.commit())
+
+    def _rollback(self, session):
+        await_only(session.rollback())
+
+    def _close(self, session):
+        await_only(_close(session))
 
     async def __aenter__(self):
-        if self._session is not None:
-            raise RuntimeError("this transaction has already been entered")
-        var = self._facade.connection_local
-        if var.get() is not None:
-            raise RuntimeError("a session is already bound to this context: close() it before opening a transaction()")
-        session = AsyncSession(self._facade.data_source, expire_on_commit=False)
-        session.info[_TX_STATE] = True
-        self._session = session
-        var.set(session)
-        return session
+        return self.__enter__()
 
     async def __aexit__(self, exc_type, exc, traceback):
-        session, self._session = self._session, None
-        if session is None:
-            return False
-        try:
-            if exc_type is not None or exc is not None:
-                await session.rollback()
-            elif not isinstance(failure := session.info.get(_TX_STATE), BaseException):
-                await session.commit()
-            else:
-                # The body went on after a statement failed and rolled the session back:
-                # committing would keep only what ran after the failure and report success.
-                try:
-                    raise RuntimeError(
-                        "a statement in the transaction failed and was rolled back; nothing was committed"
-                    ) from failure
-                except RuntimeError:
-                    await session.rollback()
-                    raise
-        finally:
-            try:
-                await _close(session)
-            finally:
-                session.info[_TX_STATE] = False
-                var = self._facade.connection_local
-                current = var.get()
-                var.set(None)
-                # A session the body bound in place of ours is closed as begin_tx would close it.
-                if current is not None and current is not session:
-                    await _close(current)
-        return False
+        return await greenlet_spawn(self.__exit__, exc_type, exc, traceback)

@@ -46,19 +46,6 @@ Ref get_ori_session(Func& f, PyObject* const* a) {
   return new_session(f, a[0]);
 }
 
-// RuntimeError unless `connection` (the bound session) is free of an active transaction()
-// block, whose work `method` would discard while the block went on to end "successfully".
-void refuse_inside_transaction(PyObject* connection, const char* method) {
-  if (!truth(connection)) return;
-  TxState state = tx_state(connection);
-  if (state != TxState::open && state != TxState::failed) return;
-  PyErr_Format(PyExc_RuntimeError,
-               "%s inside a transaction() block would discard the block's work: the block "
-               "commits or rolls back and closes its session when it ends",
-               method);
-  throw_error();
-}
-
 // Closes and unbinds the bound `connection`, if any.
 void close_bound(PyObject* self, PyObject* connection) {
   if (!truth(connection)) return;
@@ -71,7 +58,7 @@ void close_bound(PyObject* self, PyObject* connection) {
 // SQLite its write lock) until collected: close it, which rolls its work back, before binding.
 Ref begin_tx(Func& f, PyObject* const* a) {
   Ref connection = con_of(a[0]);
-  refuse_inside_transaction(connection.get(), "begin_tx()");
+  refuse_inside_transaction(connection.get(), Misuse::begin_tx);
   close_bound(a[0], connection.get());
   Ref session = new_session(f, a[0]);
   Ref var = getattr(a[0], n.connection_local);
@@ -179,26 +166,28 @@ Ref execute_in_connection(Func&, PyObject* const* a) {
   return call_method(tmpl.get(), n.execute_in_connection, a[1]);
 }
 
-// connection = self.__con(); if connection: connection.<method>()
-Ref on_bound(PyObject* self, PyObject* method) {
+// connection = self.__con(); if connection: connection.<method>(), refused inside a
+// transaction() block, which alone ends its session.
+Ref on_bound(PyObject* self, PyObject* method, Misuse misuse) {
   Ref connection = con_of(self);
+  refuse_inside_transaction(connection.get(), misuse);
   if (truth(connection.get())) call_method(connection.get(), method);
   return connection;
 }
 
 Ref commit(Func&, PyObject* const* a) {
-  on_bound(a[0], n.commit);
+  on_bound(a[0], n.commit, Misuse::commit);
   return none();
 }
 
 Ref rollback(Func&, PyObject* const* a) {
-  on_bound(a[0], n.rollback);
+  on_bound(a[0], n.rollback, Misuse::rollback);
   return none();
 }
 
 Ref close(Func&, PyObject* const* a) {
   Ref connection = con_of(a[0]);
-  refuse_inside_transaction(connection.get(), "close()");
+  refuse_inside_transaction(connection.get(), Misuse::close);
   close_bound(a[0], connection.get());
   return none();
 }

@@ -1,4 +1,6 @@
 // VerdinSqlSession.transaction(): a session bound to the context for the length of a with block.
+// The rules of the block live here alone: the async facade's transaction() subclasses this one
+// and only says how its session is opened, committed, rolled back and closed.
 #include "sessions.hpp"
 #include "txnfront.hpp"
 
@@ -6,10 +8,11 @@ namespace verdin::txnfront {
 namespace {
 
 struct {
-  PyObject *facade, *session;
+  PyObject *facade, *session, *open, *commit, *rollback, *close, *sync_session, *dict;
 } attr;
 PyObject* lost_message;
-PyObject* tx_cls;  // the context manager class, kept for the life of the process
+PyObject* tx_cls;        // the context manager class, kept for the life of the process
+PyObject* commit_guard;  // the function installed as `commit` on a block's session
 
 [[noreturn]] void refuse(const char* message) {
   PyErr_SetString(PyExc_RuntimeError, message);
@@ -45,6 +48,62 @@ void then_always(PyObject* in_flight, Step&& step, After&& after) {
   }
 }
 
+// A subclass (the async facade's) says how its sessions are opened and ended; this class does
+// it on a sync Session directly.
+bool own_kind(PyObject* self) {
+  return reinterpret_cast<PyObject*>(Py_TYPE(self)) == tx_cls;
+}
+
+// session.<op>(), or self._<op>(session) in a subclass.
+void end_step(PyObject* self, PyObject* session, PyObject* op, PyObject* hook) {
+  if (own_kind(self)) {
+    call_method(session, op);
+  } else {
+    call_method(self, hook, session);
+  }
+}
+
+// The object whose commit() ends the transaction: the sync side of an async session.
+Ref committing_side(PyObject* self, PyObject* session) {
+  if (own_kind(self)) return Ref::borrow(session);
+  Ref sync = Ref::steal(PyObject_GetAttr(session, attr.sync_session));
+  if (sync) return sync;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+  PyErr_Clear();
+  return Ref::borrow(session);
+}
+
+// The block's session commits only at the block's end: its own commit() is replaced, on the
+// instance, by one that refuses while the block runs. An event listener would do the same at
+// several times the cost of the whole block.
+void guard_commit(PyObject* session) {
+  Ref method = Ref::take(PyMethod_New(commit_guard, session));
+  setattr(session, n.commit, method.get());
+}
+
+// Removes the guard (which holds the session: a cycle) unless something replaced it since.
+void unguard_commit(PyObject* session) {
+  Ref dict = Ref::steal(PyObject_GetAttr(session, attr.dict));
+  if (!dict) {
+    PyErr_Clear();
+    return;
+  }
+  if (!PyDict_Check(dict.get())) return;
+  Ref current = dict_get(dict.get(), n.commit);
+  if (current && PyMethod_Check(current.get()) &&
+      PyMethod_GET_FUNCTION(current.get()) == commit_guard &&
+      PyMethod_GET_SELF(current.get()) == session) {
+    ok(PyDict_DelItem(dict.get(), n.commit));
+  }
+}
+
+Ref guarded_commit(Func&, PyObject* const* a) {
+  PyObject* session = a[0];
+  refuse_inside_transaction(session, Misuse::session_commit);
+  Ref method = getattr(reinterpret_cast<PyObject*>(Py_TYPE(session)), n.commit);
+  return call(method.get(), session);
+}
+
 Ref transaction(Func&, PyObject* const* a) {
   return call(tx_cls, a[0]);
 }
@@ -56,34 +115,43 @@ Ref tx_init(Func&, PyObject* const* a) {
 }
 
 Ref tx_enter(Func& f, PyObject* const* a) {
-  Ref mine = getattr(a[0], attr.session);
+  PyObject* self = a[0];
+  Ref mine = getattr(self, attr.session);
   if (mine.get() != Py_None) refuse("this transaction has already been entered");
-  Ref facade = getattr(a[0], attr.facade);
+  Ref facade = getattr(self, attr.facade);
   Ref bound = call_method(facade.get(), n.con);
   if (truth(bound.get())) {
     refuse("a session is already bound to this context: close() it before opening a transaction()");
   }
-  Ref session = new_session(f, facade.get());
+  Ref session = own_kind(self) ? new_session(f, facade.get()) : call_method(self, attr.open);
   Ref var = getattr(facade.get(), n.connection_local);
   set_tx_state(session.get(), Py_True);
-  setattr(a[0], attr.session, session.get());
+  Ref side = committing_side(self, session.get());
+  guard_commit(side.get());
+  setattr(self, attr.session, session.get());
   call_method(var.get(), n.set, session.get());
   return session;
 }
 
-void unbind(PyObject* facade, PyObject* ours) {
+void unbind(PyObject* self, PyObject* facade, PyObject* ours) {
   Ref var = getattr(facade, n.connection_local);
   Ref current = call_method(var.get(), n.get);
   call_method(var.get(), n.set, Py_None);
-  if (current.get() != ours && truth(current.get())) call_method(current.get(), n.close);
+  if (current.get() != ours && truth(current.get())) {
+    end_step(self, current.get(), n.close, attr.close);
+  }
 }
 
 // Leaves the context unbound. A session the body bound in place of ours is closed as begin_tx
-// would close it: nothing could reach it after the block. Ours is marked ended first, for the
-// contexts copied during the block that still carry it.
-void release_binding(PyObject* facade, PyObject* ours) {
+// would close it: nothing could reach it after the block.
+void release_binding(PyObject* self, PyObject* facade, PyObject* ours) {
   then_always(
-      nullptr, [&] { set_tx_state(ours, Py_False); }, [&] { unbind(facade, ours); });
+      nullptr,
+      [&] {
+        Ref side = committing_side(self, ours);
+        unguard_commit(side.get());
+      },
+      [&] { unbind(self, facade, ours); });
 }
 
 // What the exit raises instead of committing, as if the body had raised it: when the body went
@@ -117,12 +185,19 @@ Ref tx_exit(Func&, PyObject* const* a) {
     failed = true;
     in_flight = refused.get();
   }
+  // Ended from here on: the guarded commit below goes through, and the contexts copied during
+  // the block that still carry the session are refused from now.
   then_always(
-      in_flight, [&] { call_method(session.get(), failed ? n.rollback : n.commit); },
+      in_flight,
+      [&] {
+        set_tx_state(session.get(), Py_False);
+        end_step(self, session.get(), failed ? n.rollback : n.commit,
+                 failed ? attr.rollback : attr.commit);
+      },
       [&] {
         then_always(
-            nullptr, [&] { call_method(session.get(), n.close); },
-            [&] { release_binding(facade.get(), session.get()); });
+            nullptr, [&] { end_step(self, session.get(), n.close, attr.close); },
+            [&] { release_binding(self, facade.get(), session.get()); });
       });
   if (refused) {
     restore_exception(std::move(refused));
@@ -131,14 +206,55 @@ Ref tx_exit(Func&, PyObject* const* a) {
   return Ref::borrow(Py_False);
 }
 
+// The messages, by misuse, of refuse_inside_transaction.
+struct MisuseText {
+  const char* method;
+  const char* harm;
+};
+constexpr MisuseText misuse_texts[] = {
+    {"begin_tx()", "discard the block's work"},
+    {"close()", "discard the block's work"},
+    {"commit()", "commit part of the block's work"},
+    {"rollback()", "discard the block's work"},
+    {"session.commit()", "commit part of the block's work"},
+};
+
+// Transaction.refuse_inside(session, method): the same check for the async facade's methods,
+// named as in the messages.
+Ref refuse_inside(Func&, PyObject* const* a) {
+  for (size_t i = 0; i < std::size(misuse_texts); i++) {
+    if (PyUnicode_CompareWithASCIIString(a[1], misuse_texts[i].method) == 0) {
+      refuse_inside_transaction(a[0], static_cast<Misuse>(i));
+      return none();
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "unknown method %R", a[1]);
+  throw_error();
+}
+
 const Param p_transaction[] = {{"self"}};
 const Param p_init[] = {{"self"}, {"facade"}};
 const Param p_exit[] = {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}};
+const Param p_refuse[] = {{"session"}, {"method", "str"}};
 const FuncSpec s_init = fn("__init__", tx_init, p_init);
 const FuncSpec s_enter = fn("__enter__", tx_enter, p_transaction);
 const FuncSpec s_exit = fn("__exit__", tx_exit, p_exit);
+const FuncSpec s_commit_guard = fn("commit", guarded_commit, p_transaction);
+const FuncSpec s_refuse = fn("refuse_inside", refuse_inside, p_refuse).as_static();
 
 }  // namespace
+
+void refuse_inside_transaction(PyObject* session, Misuse misuse) {
+  if (!truth(session)) return;
+  TxState state = tx_state(session);
+  if (state != TxState::open && state != TxState::failed) return;
+  const MisuseText& text = misuse_texts[static_cast<size_t>(misuse)];
+  PyErr_Format(PyExc_RuntimeError,
+               "%s inside a transaction() block would %s: the block commits or rolls back and "
+               "closes its session when it ends",
+               text.method, text.harm);
+  throw_error();
+}
 
 const FuncSpec s_transaction =
     fn("transaction", transaction, p_transaction, nullptr,
@@ -149,9 +265,17 @@ const FuncSpec s_transaction =
 void define_transaction(ModuleBuilder& m) {
   attr.facade = intern("_facade");
   attr.session = intern("_session");
+  attr.open = intern("_open");
+  attr.commit = intern("_commit");
+  attr.rollback = intern("_rollback");
+  attr.close = intern("_close");
+  attr.sync_session = intern("sync_session");
+  attr.dict = intern("__dict__");
   lost_message =
       intern("a statement in the transaction failed and was rolled back; nothing was committed");
-  tx_cls = m.make_class("Transaction", {&s_init, &s_enter, &s_exit}).release();
+  commit_guard = m.function(s_commit_guard, "Session").release();
+  // The async facade subclasses it (it reaches the class through transaction()'s result).
+  tx_cls = m.make_class("Transaction", {&s_init, &s_enter, &s_exit, &s_refuse}).release();
 }
 
 }  // namespace verdin::txnfront

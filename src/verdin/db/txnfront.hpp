@@ -82,4 +82,10 @@ Ref new_session(Func& f, PyObject* self);
 extern const FuncSpec s_transaction;
 void define_transaction(ModuleBuilder& m);
 
+// What the facades refuse while a transaction() block runs, in the order of the messages.
+enum class Misuse { begin_tx, close, commit, rollback, session_commit };
+// RuntimeError when `session` (a bound session, possibly None) belongs to a running
+// transaction() block, whose work the misuse would discard or split.
+void refuse_inside_transaction(PyObject* session, Misuse misuse);
+
 }  // namespace verdin::txnfront
