@@ -701,3 +701,25 @@ def test_engine_events_around_failing_owned_statements(engine, table, fresh):
         for name, fn in hooks:
             event.remove(engine, name, fn)
     assert rows_of(fresh, table) == [] and engine.pool.checkedout() == 0
+
+
+def test_owned_statements_join_a_transaction_begun_on_connect(engine, table, fresh):
+    # The usual per-connection setting: the statement in engine_connect begins the connection's
+    # transaction before the template sees it.
+    from sqlalchemy import event
+
+    setting = {"sqlite": "pragma foreign_keys = on", "postgresql": "set search_path to public",
+               "mysql": "set time_zone = '+00:00'"}.get(engine.dialect.name, "set time_zone = '+00:00'")
+    listener = lambda conn: conn.execute(text(setting))  # noqa: E731
+    event.listen(engine, "engine_connect", listener)
+    t = SqlTemplate(engine)
+    try:
+        assert t.insert(text(f"insert into {table} (name, n) values ('a', 1)"), args={}) in (1, None)
+        assert t.update(text(f"update {table} set n = 2"), args={}) == 1
+        with pytest.raises(DB_ERRORS + (IntegrityError,)):
+            t.update(text(f"insert into {table} (id, name, n) values (5, 'x', 1), (5, 'y', 2)"), args={})
+        page = t.select_page(text(f"select name, n from {table}"), Page(1, 10))
+        assert (page["total"], page["list"]) == (1, [{"name": "a", "n": 2}])
+    finally:
+        event.remove(engine, "engine_connect", listener)
+    assert rows_of(fresh, table) == [(1, "a", 2)] and engine.pool.checkedout() == 0

@@ -160,9 +160,12 @@ Ref direct_scope(PyObject* self, PyObject* engine) {
   Ref connection = call_method(engine, n.connect);
   s->session = Py_NewRef(connection.get());
   // As a Session does on first use: the transaction begins before the statement runs, and
-  // a connection whose begin failed goes back to the pool.
+  // a connection whose begin failed goes back to the pool. A connection that an engine_connect
+  // listener has already used (SET search_path, time zones) has begun its transaction then;
+  // the Session joins that one, and commits or rolls it back at the end.
   try {
-    call_method(connection.get(), n.begin);
+    Ref begun = call_method(connection.get(), n.in_transaction);
+    if (!truth(begun.get())) call_method(connection.get(), n.begin);
   } catch (PyErrorSet&) {
     Ref err = fetch_exception();
     Py_CLEAR(s->session);

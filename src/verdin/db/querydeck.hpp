@@ -57,7 +57,8 @@ namespace verdin::querydeck {
   X(returns_rows, "returns_rows")                 \
   X(postfetch_lastrowid, "postfetch_lastrowid")   \
   X(connect, "connect")                           \
-  X(begin, "begin")
+  X(begin, "begin")                               \
+  X(in_transaction, "in_transaction")
 VERDIN_NAMES(QUERYDECK_NAMES);
 extern Names n;
 
