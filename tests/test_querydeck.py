@@ -723,3 +723,37 @@ def test_owned_statements_join_a_transaction_begun_on_connect(engine, table, fre
     finally:
         event.remove(engine, "engine_connect", listener)
     assert rows_of(fresh, table) == [(1, "a", 2)] and engine.pool.checkedout() == 0
+
+
+def _undoing_commit(self, _to_root=False):
+    from sqlalchemy.orm import SessionTransaction
+
+    return SessionTransaction.rollback(self, _to_root=_to_root)
+
+
+def _refusing_autobegin(self, begin=False):
+    raise RuntimeError("no transaction today")
+
+
+@pytest.mark.parametrize("where, name, value", [
+    ("sqlalchemy.orm.SessionTransaction", "commit", _undoing_commit),
+    ("sqlalchemy.orm.Session", "_autobegin_t", _refusing_autobegin),
+    ("sqlalchemy.orm.session", "SessionTransaction", None),
+])
+def test_owned_statements_see_patched_session_internals(engine, table, fresh, monkeypatch, where, name, value):
+    # Whatever the patch reaches (a method beyond the usual entry points, or the name the
+    # session module finds a class by), an owned statement runs through it as in a Session.
+    from sqlalchemy.orm import SessionTransaction
+
+    if value is None:
+        value = type("Undoing", (SessionTransaction,), {"commit": _undoing_commit})
+    monkeypatch.setattr(f"{where}.{name}", value)
+    t = SqlTemplate(engine)
+    try:
+        t.insert_list(text(f"insert into {table} (name, n) values ('a', 1)"), args={})
+    except RuntimeError as exc:
+        assert str(exc) == "no transaction today"
+    assert rows_of(fresh, table) == []
+    monkeypatch.undo()
+    t.insert_list(text(f"insert into {table} (name, n) values ('b', 2)"), args={})
+    assert [r[1] for r in rows_of(fresh, table)] == ["b"]

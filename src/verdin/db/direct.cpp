@@ -2,11 +2,17 @@
 //
 // A text statement in a session the template owns reaches the database as
 // engine.connect(), begin, execute, commit (or rollback), close: that is all a Session does
-// for it, plus bookkeeping that only its event listeners and method overrides can see. While
-// Session has no class-level listener, none of its methods is replaced, the session factory
-// is SQLAlchemy's own and the bind is an exact Engine, the template runs the statement on
-// the Connection directly and saves that bookkeeping. Engine events still fire, because the
-// Connection is the one the Session would have used.
+// for it, plus bookkeeping that only its event listeners and patched code can see. While
+// Session has no class-level listener, nothing on the classes a Session runs through
+// (Session, SessionTransaction, the identity map, their bases) nor the module names it finds
+// them by has changed since import, the session factory is SQLAlchemy's own and the bind is an
+// exact Engine, the template runs the statement on the Connection directly and saves that
+// bookkeeping. Engine events still fire, because the Connection is the one the Session would
+// have used.
+//
+// A change to a class is seen through its version tag, which the interpreter renews whenever
+// the class or one of its bases is modified: a renewed tag sends calls down the Session path
+// until the class's namespace is again what it was at import.
 #include <cstdlib>
 
 #include "querydeck.hpp"
@@ -14,19 +20,106 @@
 namespace verdin::querydeck {
 namespace {
 
+// A class as it was at import: its version tag, and its MRO with a copy of each namespace.
+struct Watched {
+  PyTypeObject* type = nullptr;
+  unsigned int tag = 0;
+  PyObject* mro = nullptr;         // the tuple tp_mro was
+  PyObject* namespaces = nullptr;  // tuple: a copy of each mutable class's dict, or None
+};
+
 struct Direct {
   bool usable = false;
   PyTypeObject* engine_type = nullptr;
   PyTypeObject* text_type = nullptr;
   PyObject* get_session = nullptr;  // SqlTemplate.get_session as installed
-  PyObject* methods = nullptr;      // tuple of (name, original) of Session's methods
   PyObject* listeners = nullptr;    // tuple of Session's class-level listener collections
+  Watched classes[3];               // Session, SessionTransaction, WeakInstanceDict
+  PyObject* globals = nullptr;      // tuple of (module dict, name, value) the Session path reads
 } d;
 
-// The methods through which a Session would run a text statement.
-constexpr const char* session_methods[] = {
-    "__init__",   "execute", "_execute_internal", "get_bind", "_connection_for_bind",
-    "_autoflush", "commit",  "rollback",          "close",    "connection"};
+// The module names through which a Session reaches the classes above.
+constexpr const char* watched_globals[][2] = {
+    {"sqlalchemy.orm.session", "SessionTransaction"}, {"sqlalchemy.orm.session", "_sessions"},
+    {"sqlalchemy.orm.session", "_new_sessionid"},     {"sqlalchemy.orm.session", "identity"},
+    {"sqlalchemy.orm.identity", "WeakInstanceDict"},
+};
+
+// The type's version tag, assigned if it has none; 0 when the interpreter gives none (a type
+// modified too often), which keeps calls on the Session path.
+unsigned int current_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
+#else
+  _PyType_Lookup(type, n.get_session);
+#endif
+  return type->tp_version_tag;
+}
+
+// A copy of the namespace of each class in `mro` that can change (builtin types cannot).
+Ref namespaces_of(PyObject* mro) {
+  Ref out = Ref::take(PyTuple_New(PyTuple_GET_SIZE(mro)));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    bool fixed = (cls->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) || cls->tp_dict == nullptr;
+    PyObject* copy = fixed ? Py_NewRef(Py_None) : PyDict_Copy(cls->tp_dict);
+    if (copy == nullptr) throw_error();
+    PyTuple_SET_ITEM(out.get(), i, copy);
+  }
+  return out;
+}
+
+void watch(Watched& w, PyObject* cls) {
+  w.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
+  w.mro = Py_NewRef(w.type->tp_mro);
+  w.namespaces = namespaces_of(w.mro).release();
+  w.tag = current_tag(w.type);
+}
+
+// Whether every class of the MRO holds exactly what it held at import: the same objects under
+// the same names.
+bool unchanged_since_import(const Watched& w) {
+  PyObject* mro = w.type->tp_mro;
+  if (mro == nullptr || PyTuple_GET_SIZE(mro) != PyTuple_GET_SIZE(w.mro)) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+    if (PyTuple_GET_ITEM(mro, i) != PyTuple_GET_ITEM(w.mro, i)) return false;
+    PyObject* then = PyTuple_GET_ITEM(w.namespaces, i);
+    if (then == Py_None) continue;
+    PyObject* now = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+    if (now == nullptr || PyDict_GET_SIZE(now) != PyDict_GET_SIZE(then)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(then, &pos, &key, &value)) {
+      PyObject* found = PyDict_GetItemWithError(now, key);
+      if (found != value) {
+        if (found == nullptr && PyErr_Occurred()) throw_error();
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Whether the class is as it was at import. A renewed tag is checked against the copies and
+// becomes the reference when nothing differs (a patch undone).
+bool still_original(Watched& w) {
+  if (w.tag != 0 && w.type->tp_version_tag == w.tag) return true;
+  if (!unchanged_since_import(w)) return false;
+  w.tag = current_tag(w.type);
+  return w.tag != 0;
+}
+
+bool globals_original() {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(d.globals); i++) {
+    PyObject* entry = PyTuple_GET_ITEM(d.globals, i);
+    PyObject* now = PyDict_GetItemWithError(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1));
+    if (now != PyTuple_GET_ITEM(entry, 2)) {
+      if (now == nullptr && PyErr_Occurred()) throw_error();
+      return false;
+    }
+  }
+  return true;
+}
 
 // The class-level listener collection of every Session event for `cls`: what
 // `cls.dispatch._for_class(cls)` keeps for the events nobody listens to on an instance.
@@ -94,18 +187,29 @@ void setup(PyObject* session_cls, PyObject* get_session) {
   Ref engine = getattr(engine_module.get(), "Engine");
   Ref sqlalchemy = import("sqlalchemy");
   Ref text_clause = getattr(sqlalchemy.get(), "TextClause");
-  if (!PyType_Check(engine.get()) || !PyType_Check(text_clause.get())) return;
-  constexpr Py_ssize_t count = sizeof session_methods / sizeof *session_methods;
-  Ref methods = Ref::take(PyTuple_New(count));
+  Ref session_module = import("sqlalchemy.orm.session");
+  Ref identity_module = import("sqlalchemy.orm.identity");
+  Ref session_tx = getattr(session_module.get(), "SessionTransaction");
+  Ref identity_map = getattr(identity_module.get(), "WeakInstanceDict");
+  for (PyObject* type : {engine.get(), text_clause.get(), session_tx.get(), identity_map.get()}) {
+    if (!PyType_Check(type)) return;
+  }
+  constexpr Py_ssize_t count = sizeof watched_globals / sizeof *watched_globals;
+  Ref globals = Ref::take(PyTuple_New(count));
   for (Py_ssize_t i = 0; i < count; i++) {
-    Ref key = Ref::borrow(intern(session_methods[i]));
-    Ref method = getattr(session_cls, key.get());
-    Ref pair = Ref::take(PyTuple_Pack(2, key.get(), method.get()));
-    PyTuple_SET_ITEM(methods.get(), i, pair.release());
+    Ref module = import(watched_globals[i][0]);
+    Ref dict = Ref::borrow(PyModule_GetDict(module.get()));
+    Ref key = Ref::borrow(intern(watched_globals[i][1]));
+    Ref value = dict_get(dict.get(), key.get());
+    if (!value) return;
+    PyTuple_SET_ITEM(globals.get(), i, ok(PyTuple_Pack(3, dict.get(), key.get(), value.get())));
   }
   if (!listeners_verified(session_cls)) return;
   d.listeners = class_listeners(session_cls).release();
-  d.methods = methods.release();
+  watch(d.classes[0], session_cls);
+  watch(d.classes[1], session_tx.get());
+  watch(d.classes[2], identity_map.get());
+  d.globals = globals.release();
   d.engine_type = reinterpret_cast<PyTypeObject*>(engine.release());
   d.text_type = reinterpret_cast<PyTypeObject*>(text_clause.release());
   d.get_session = Py_NewRef(get_session);
@@ -141,12 +245,11 @@ Ref direct_engine(PyObject* self, PyObject* get_session, PyObject* con,
     if (factory == nullptr && PyErr_Occurred()) throw_error();
     return Ref();
   }
-  // What an instance would find: a method replaced on Session or on a base class.
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(d.methods); i++) {
-    PyObject* pair = PyTuple_GET_ITEM(d.methods, i);
-    Ref now = getattr(orig.session_cls, PyTuple_GET_ITEM(pair, 0));
-    if (now.get() != PyTuple_GET_ITEM(pair, 1)) return Ref();
+  // Anything replaced or added on the classes a Session runs through, or on their bases.
+  for (Watched& w : d.classes) {
+    if (!still_original(w)) return Ref();
   }
+  if (!globals_original()) return Ref();
   if (listener_count(d.listeners) != 0) return Ref();
   Ref bind = getattr(self, n.data_source);
   if (Py_TYPE(bind.get()) != d.engine_type) return Ref();
