@@ -13,10 +13,21 @@ import stat
 import sys
 import xml.etree.ElementTree as et
 
-from verdin.mapper import mapcheck
+from verdin.mapper import branchcheck, mapcheck
 from verdin.mapper.stmtloom import sql_id_type_list
 
 NO_ID = "-"
+
+
+def open_preparer(url):
+    # Imported on use: without --db the checker needs no database driver.
+    from verdin.db.prepare import Preparer
+    return Preparer(url)
+
+
+def prepare_message(error):
+    from verdin.db.prepare import message
+    return message(error)
 
 
 # What stat says a path is, for paths that are not regular files.
@@ -193,19 +204,19 @@ def result_type_problem(result_type, resolve):
 
 
 def file_problems(path, namespaces, resolve=False):
-    """(statement id, problem) of one mapper file, and the number of its statements. resultType
-    modules are imported only when `resolve` is true."""
+    """(statement id, problem) of one mapper file, and its statements. resultType modules are
+    imported only when `resolve` is true."""
     reason = unreadable(path)
     if reason:
-        return [(NO_ID, reason)], 0
+        return [(NO_ID, reason)], []
     try:
         root = et.parse(path).getroot()
     except et.ParseError as e:
-        return [(NO_ID, f"XML not well formed: {e}")], 0
+        return [(NO_ID, f"XML not well formed: {e}")], []
     except OSError as e:
-        return [(NO_ID, f"cannot read the file: {e.strerror or e}")], 0
+        return [(NO_ID, f"cannot read the file: {e.strerror or e}")], []
     except Exception as e:  # noqa: BLE001 - a file too large or too deep for memory is a finding too
-        return [(NO_ID, f"cannot parse the file: {type(e).__name__}: {e}")], 0
+        return [(NO_ID, f"cannot parse the file: {type(e).__name__}: {e}")], []
     problems = []
     mapper = next((e for e in root.iter() if e.tag == "mapper"), None)
     namespace = None if mapper is None else mapper.attrib.get("namespace")
@@ -243,7 +254,7 @@ def file_problems(path, namespaces, resolve=False):
         elif levels > mapcheck.nesting_limit:
             problems.append((sql_id, f"elements nested {levels} levels deep (includes counted), more than the "
                                      f"{mapcheck.nesting_limit} the mapper can assemble"))
-    return problems, len(statements)
+    return problems, statements
 
 
 def shown(text):
@@ -267,28 +278,46 @@ def say(line, out):
         print(line.encode(encoding, "backslashreplace").decode(encoding), file=out)
 
 
-def check(paths, out, resolve=False):
+def plural(count, word):
+    return f"{count} {word}{'s' * (count != 1)}"
+
+
+def check(paths, out, resolve=False, preparer=None, strict=False):
     """Checks the files; returns the exit status. resultType modules are imported only when `resolve`
-    is true."""
+    is true; with a preparer, every variant of each statement is prepared by its database. Warnings
+    change the status only when `strict` is true."""
     files, seen = [], set()
     for f in (f for path in paths for f in mapper_files(path)):
         # Each file once, however many of the paths name it.
         if os.path.realpath(f) not in seen:
             seen.add(os.path.realpath(f))
             files.append(f)
-    namespaces, found, statements, bad_files = {}, 0, 0, 0
+    namespaces, found, warned, statements, variants, bad_files = {}, 0, 0, 0, 0, 0
     for path in files:
-        problems, count = file_problems(path, namespaces, resolve)
-        statements += count
+        problems, elements = file_problems(path, namespaces, resolve)
+        statements += len(elements)
+        flawed = {sql_id for sql_id, _ in problems}
+        warnings = []
+        if any(e.tag in branchcheck.STATEMENTS and e.attrib.get("id", NO_ID) not in flawed for e in elements):
+            findings = branchcheck.check_file(path, flawed, preparer)
+            problems += findings.problems
+            warnings = findings.warnings
+            variants += findings.variants
+        if strict:
+            problems, warnings = problems + warnings, []
         bad_files += bool(problems)
-        for sql_id, problem in problems:
+        for sql_id, problem in problems + warnings:
             say(f"{path}: {sql_id}: {problem}", out)
         found += len(problems)
-    checked = f"{len(files)} file{'s' * (len(files) != 1)}, {statements} statement{'s' * (statements != 1)}"
+        warned += len(warnings)
+    checked = f"{plural(len(files), 'file')}, {plural(statements, 'statement')}"
+    if preparer is not None:
+        checked += f", {plural(variants, 'variant')} prepared by {preparer.name}"
+    also = f", {plural(warned, 'warning')}" if warned else ""
     if found:
-        say(f"{found} problem{'s' * (found != 1)} in {bad_files} of {checked}", out)
+        say(f"{plural(found, 'problem')} in {bad_files} of {checked}{also}", out)
         return 1
-    say(f"checked {checked}: no problems", out)
+    say(f"checked {checked}: no problems{also}", out)
     return 0
 
 
@@ -316,13 +345,28 @@ def main(argv=None):
     check_command.add_argument("--import", dest="resolve", action="store_true",
                                help="import the modules that dotted resultType names name, to resolve them "
                                     "(this runs their code)")
+    check_command.add_argument("--db", metavar="URL",
+                               help="also have this database (an SQLAlchemy URL) prepare every branch of each "
+                                    "statement, without running it, in a transaction that is rolled back")
+    check_command.add_argument("--strict", action="store_true", help="count warnings as problems")
     args = parser.parse_args(argv)
     unusable = [(p, reason) for p in args.paths if (reason := missing(p))]
     if unusable:
         for p, reason in unusable:
             say(f"python -m verdin check: {p}: {reason}", sys.stderr)
         return 2
-    return check(args.paths, sys.stdout, args.resolve)
+    preparer = None
+    if args.db is not None:
+        try:
+            preparer = open_preparer(args.db)
+        except Exception as e:  # noqa: BLE001 - a bad URL, a missing driver, a server that does not answer
+            say(f"python -m verdin check: --db: {prepare_message(e)}", sys.stderr)
+            return 2
+    try:
+        return check(args.paths, sys.stdout, args.resolve, preparer, args.strict)
+    finally:
+        if preparer is not None:
+            preparer.close()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,171 @@
+"""The checks of `python -m verdin check` that assemble every branch of each statement: warnings
+that need no database, and, given a database, its verdict on each variant."""
+import re
+
+from verdin.mapper import branches, lint
+from verdin.mapper.stmtloom import ParseMapper
+
+STATEMENTS = ("select", "insert", "update", "delete")
+EXPRESSIONS = {"if": "test", "when": "test"}
+
+
+class Findings:
+    """What the branch checks found in one file: problems and warnings as (statement id, text), and
+    the number of variants sent to the database."""
+
+    def __init__(self):
+        self.problems, self.warnings, self.variants = [], [], 0
+
+
+def load(path):
+    """The mapper of a file, loaded without importing any module its resultTypes name; None when
+    it does not load (the structural checks have said why)."""
+    try:
+        with branches.types_unresolved():
+            return ParseMapper(path)
+    except Exception:  # noqa: BLE001
+        return None
+
+
+def loop_names(elements):
+    """The names loops and binds introduce anywhere in the file: a test may read them inside them."""
+    names = set()
+    for element in elements:
+        if element.tag == "foreach":
+            names.update(element.attrib.get(a) for a in ("item", "index") if element.attrib.get(a))
+        elif element.tag == "bind" and element.attrib.get("name"):
+            names.add(element.attrib["name"])
+    return names
+
+
+def name_warnings(statement, known):
+    for element in statement.iter():
+        attribute = EXPRESSIONS.get(element.tag)
+        source = element.attrib.get(attribute) if attribute else None
+        if source is None:
+            continue
+        for name in lint.unknown_names(source, known):
+            yield (f"warning: the {attribute} expression {source!r} of <{element.tag}> reads the name {name!r}, "
+                   f"which a test does not see (NameError when it runs): write params.get({name!r})")
+
+
+def guarded(statement):
+    """ids of the foreach elements inside an if or when whose test names their collection: an empty
+    list never reaches them."""
+    found, pending = set(), [(statement, ())]
+    while pending:
+        element, tests = pending.pop()
+        if element.tag == "foreach":
+            collection = element.attrib.get("collection", "")
+            first = re.match(r"\s*(\w+)", collection)
+            if first and any(re.search(rf"\b{re.escape(first.group(1))}\b", t) for t in tests):
+                found.add(id(element))
+        test = element.attrib.get("test") if element.tag in ("if", "when") else None
+        pending.extend((child, tests + (test,) if test else tests) for child in element)
+    return found
+
+
+def reference_warning(reference):
+    if reference.startswith("#"):
+        return f"warning: {reference} inside a quoted literal binds nothing: the database reads it as text"
+    return f"warning: {reference} inside a quoted literal pastes its value into the literal unquoted"
+
+
+def offline_warnings(mapper, sql_id, statement, known, foreach_ids):
+    """The warnings of one statement that need no database."""
+    found = list(name_warnings(statement, known))
+    found_set = set(found)
+
+    def add(text):
+        if text not in found_set:
+            found_set.add(text)
+            found.append(text)
+
+    assembled, _ = branches.variants(mapper, sql_id, counts=(1, 2, 0))
+    skip = guarded(statement)
+    for variant in assembled:
+        if variant.error is not None:
+            add(f"warning: cannot be assembled [{variant.label()}]: {type(variant.error).__name__}: {variant.error}")
+            continue
+        for reference in lint.quoted_references(variant.text or ""):
+            add(reference_warning(reference))
+        empty = [(key, label) for key, outcome, label in variant.branches
+                 if outcome == 0 and key in foreach_ids and key not in skip]
+        if not empty:
+            continue
+        left = lint.dangling(variant.clause.text)
+        pinned = {key: outcome for key, outcome, _ in variant.branches}
+        for key, label in empty:
+            # The same choices with one item: what disappears is what the empty list left.
+            pinned_one = dict(pinned)
+            pinned_one[key] = 1
+            one, _ = branches.variants(mapper, sql_id, counts=(1, 2, 0), pinned=pinned_one)
+            if one[0].error is not None:
+                continue
+            for finding in sorted(left - lint.dangling(one[0].clause.text)):
+                add(f"warning: <{foreach_ids[key]}> with an empty list leaves {finding}")
+    return found
+
+
+def database_problems(mapper, sql_id, dialect, preparer):
+    """(problems as (branches, text), number of variants) of one statement against the database."""
+    assembled, cover = branches.variants(mapper, sql_id, dialect=dialect, counts=(1, 2))
+
+    def verdict(variant):
+        if variant.error is not None:
+            return f"cannot be assembled: {type(variant.error).__name__}: {variant.error}"
+        return preparer.prepare(variant.clause)
+
+    failed = {}  # message -> the variants that failed with it
+    for variant in assembled:
+        if (reason := verdict(variant)) is not None:
+            failed.setdefault(reason, []).append(variant)
+    problems = []
+    for reason, variants in failed.items():
+        problems.append((blame(mapper, sql_id, dialect, cover, reason, variants, len(assembled), verdict), reason))
+    if cover.unfinished():
+        problems.append(("", f"more branches than {branches.ROUND_LIMIT} variants cover: only those were checked"))
+    return problems, len(assembled)
+
+
+def blame(mapper, sql_id, dialect, cover, reason, variants, total, verdict):
+    """The branches that a failure needs, for its problem line: the choices of a failing variant whose
+    change alone makes the failure go, else those all its failing variants share."""
+    first = variants[0]
+    chosen = {key: outcome for key, outcome, _ in first.branches}
+    needed = []
+    for key, outcome, label in first.branches:
+        others = [o for o in cover.outcomes.get(key, ()) if o != outcome]
+        if not others:
+            continue
+        flipped, _ = branches.variants(mapper, sql_id, dialect=dialect, counts=(1, 2),
+                                       pinned={**chosen, key: others[0]})
+        if verdict(flipped[0]) != reason:
+            needed.append(label)
+    if not needed:
+        if len(variants) == total and total > 1:
+            return " [every variant]"
+        common = set.intersection(*({(key, outcome) for key, outcome, _ in v.branches} for v in variants))
+        needed = [label for key, outcome, label in first.branches if (key, outcome) in common]
+    return f" [{'; '.join(needed)}]" if needed else ""
+
+
+def check_file(path, problem_ids, preparer=None):
+    """Findings of the statements of a file that the structural checks passed."""
+    findings = Findings()
+    mapper = load(path)
+    if mapper is None:
+        return findings
+    elements = mapper.id_2_element_map
+    known = loop_names(e for top in elements.values() for e in top.iter())
+    foreach_ids = {id(e): f"foreach collection={e.attrib.get('collection', '')!r}"
+                   for top in elements.values() for e in top.iter("foreach")}
+    for sql_id, statement in elements.items():
+        if statement.tag not in STATEMENTS or sql_id in problem_ids:
+            continue
+        findings.warnings.extend((sql_id, w) for w in offline_warnings(mapper, sql_id, statement, known, foreach_ids))
+        if preparer is not None:
+            problems, count = database_problems(mapper, sql_id, preparer.name, preparer)
+            findings.variants += count
+            findings.problems.extend((sql_id + where, reason) for where, reason in problems)
+    return findings
