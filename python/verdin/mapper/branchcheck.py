@@ -130,7 +130,7 @@ def database_problems(mapper, sql_id, dialect, preparer):
 
 def blame(mapper, sql_id, dialect, cover, reason, variants, total, verdict):
     """The branches that a failure needs, for its problem line: the choices of a failing variant whose
-    change alone makes the failure go, else those all its failing variants share."""
+    change alone makes the statement pass, else those all its failing variants share."""
     first = variants[0]
     chosen = {key: outcome for key, outcome, _ in first.branches}
     needed = []
@@ -140,7 +140,7 @@ def blame(mapper, sql_id, dialect, cover, reason, variants, total, verdict):
             continue
         flipped, _ = branches.variants(mapper, sql_id, dialect=dialect, counts=(1, 2),
                                        pinned={**chosen, key: others[0]})
-        if verdict(flipped[0]) != reason:
+        if verdict(flipped[0]) is None:
             needed.append(label)
     if not needed:
         if len(variants) == total and total > 1:
