@@ -34,7 +34,7 @@ struct Direct {
   PyTypeObject* text_type = nullptr;
   PyObject* get_session = nullptr;  // SqlTemplate.get_session as installed
   PyObject* listeners = nullptr;    // tuple of Session's class-level listener collections
-  Watched classes[3];               // Session, SessionTransaction, WeakInstanceDict
+  Watched classes[3];               // Session, SessionTransaction, the identity map
   PyObject* globals = nullptr;      // tuple of (module dict, name, value) the Session path reads
 } d;
 
@@ -42,8 +42,11 @@ struct Direct {
 constexpr const char* watched_globals[][2] = {
     {"sqlalchemy.orm.session", "SessionTransaction"}, {"sqlalchemy.orm.session", "_sessions"},
     {"sqlalchemy.orm.session", "_new_sessionid"},     {"sqlalchemy.orm.session", "identity"},
-    {"sqlalchemy.orm.identity", "WeakInstanceDict"},
+    {"sqlalchemy.orm.identity", nullptr},  // the identity map class, named as below
 };
+
+// The identity map class of a Session, by its name in SQLAlchemy 2.1 and in 2.0.
+constexpr const char* identity_map_names[] = {"_WeakInstanceDict", "WeakInstanceDict"};
 
 // The type's version tag, assigned if it has none; 0 when the interpreter gives none (a type
 // modified too often), which keeps calls on the Session path.
@@ -190,7 +193,17 @@ void setup(PyObject* session_cls, PyObject* get_session) {
   Ref session_module = import("sqlalchemy.orm.session");
   Ref identity_module = import("sqlalchemy.orm.identity");
   Ref session_tx = getattr(session_module.get(), "SessionTransaction");
-  Ref identity_map = getattr(identity_module.get(), "WeakInstanceDict");
+  Ref identity_map;
+  const char* identity_map_name = nullptr;
+  for (const char* name : identity_map_names) {
+    identity_map = Ref::steal(PyObject_GetAttrString(identity_module.get(), name));
+    if (identity_map) {
+      identity_map_name = name;
+      break;
+    }
+    PyErr_Clear();
+  }
+  if (!identity_map) return;
   for (PyObject* type : {engine.get(), text_clause.get(), session_tx.get(), identity_map.get()}) {
     if (!PyType_Check(type)) return;
   }
@@ -199,7 +212,8 @@ void setup(PyObject* session_cls, PyObject* get_session) {
   for (Py_ssize_t i = 0; i < count; i++) {
     Ref module = import(watched_globals[i][0]);
     Ref dict = Ref::borrow(PyModule_GetDict(module.get()));
-    Ref key = Ref::borrow(intern(watched_globals[i][1]));
+    const char* name = watched_globals[i][1] ? watched_globals[i][1] : identity_map_name;
+    Ref key = Ref::borrow(intern(name));
     Ref value = dict_get(dict.get(), key.get());
     if (!value) return;
     PyTuple_SET_ITEM(globals.get(), i, ok(PyTuple_Pack(3, dict.get(), key.get(), value.get())));
