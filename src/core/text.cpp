@@ -36,6 +36,15 @@ Ref normalize_ws(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) { return normalize_kernel(s, d, len); });
 }
 
+Py_UCS4 max_char_of(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
+  if (PyUnicode_IS_ASCII(s)) return 127;
+  return with_code_points(s, [&](auto* d, Py_ssize_t) {
+    Py_UCS4 maxc = 127;
+    for (Py_ssize_t i = start; i < end; i++) maxc = d[i] > maxc ? d[i] : maxc;
+    return maxc;
+  });
+}
+
 Ref strip_ws(PyObject* s) {
   Py_ssize_t len = PyUnicode_GET_LENGTH(s);
   int kind = PyUnicode_KIND(s);
@@ -87,18 +96,12 @@ Ref TextBuilder::result() {
   }
   if (nonempty == 1 && PyUnicode_CheckExact(only)) return Ref::borrow(only);
   Ref out = Ref::take(PyUnicode_New(total, maxc));
-  int okind = PyUnicode_KIND(out.get());
-  char* odata = static_cast<char*>(PyUnicode_DATA(out.get()));
   Py_ssize_t pos = 0;
   for (size_t i = 0; i < count_; i++) {
     PyObject* p = at(i);
     Py_ssize_t len = PyUnicode_GET_LENGTH(p);
     if (len == 0) continue;
-    if (PyUnicode_KIND(p) == okind) {
-      std::memcpy(odata + pos * okind, PyUnicode_DATA(p), static_cast<size_t>(len) * okind);
-    } else if (PyUnicode_CopyCharacters(out.get(), pos, p, 0, len) < 0) {
-      throw_error();
-    }
+    copy_chars(out.get(), pos, p, 0, len);
     pos += len;
   }
   return out;

@@ -129,6 +129,25 @@ class CollapsedWs {
   Py_UCS4 bits_ = 0;
 };
 
+// to[pos:pos+len] = from[start:start+len] for a `to` made wide enough for those characters.
+// CPython's own copy refuses a same-kind copy into an ASCII str when the source's first `len`
+// characters (not those copied) hold a non-ASCII one, so equal kinds are copied here directly.
+inline void copy_chars(PyObject* to, Py_ssize_t pos, PyObject* from, Py_ssize_t start,
+                       Py_ssize_t len) {
+  if (len <= 0) return;
+  int kind = PyUnicode_KIND(to);
+  if (static_cast<int>(PyUnicode_KIND(from)) == kind) {
+    std::memcpy(static_cast<char*>(PyUnicode_DATA(to)) + pos * kind,
+                static_cast<const char*>(PyUnicode_DATA(from)) + start * kind,
+                static_cast<size_t>(len) * kind);
+  } else if (PyUnicode_CopyCharacters(to, pos, from, start, len) < 0) {
+    throw_error();
+  }
+}
+
+// The widest code point of s[start:end] (127 at least).
+Py_UCS4 max_char_of(PyObject* s, Py_ssize_t start, Py_ssize_t end);
+
 // prefix + the code points d[0:len] as a new str: `prefix` may be null, `maxc` is the widest
 // code point of d[0:len] (or any value of the same kind range: below 128, 256 or 65536).
 template <typename Char>
@@ -140,11 +159,7 @@ inline Ref str_from_units(PyObject* prefix, const Char* d, Py_ssize_t len, Py_UC
   Ref out = Ref::take(PyUnicode_New(plen + len, maxc));
   int okind = PyUnicode_KIND(out.get());
   char* odata = static_cast<char*>(PyUnicode_DATA(out.get()));
-  if (plen > 0 && static_cast<int>(PyUnicode_KIND(prefix)) == okind) {
-    std::memcpy(odata, PyUnicode_DATA(prefix), static_cast<size_t>(plen) * okind);
-  } else if (plen > 0 && PyUnicode_CopyCharacters(out.get(), 0, prefix, 0, plen) < 0) {
-    throw_error();
-  }
+  if (plen > 0) copy_chars(out.get(), 0, prefix, 0, plen);
   if (okind == static_cast<int>(sizeof(Char))) {
     std::memcpy(odata + plen * okind, d, static_cast<size_t>(len) * sizeof(Char));
   } else {

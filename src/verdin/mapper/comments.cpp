@@ -1,5 +1,8 @@
-// SQL line comments in mapper text: removed before whitespace is collapsed, which would
-// otherwise let a comment run on over the rest of the statement.
+// SQL comments in assembled statements. Databases quote in ways no single rule reads (MySQL's
+// backslash escapes and "#" comments, PostgreSQL's dollar quotes and nested /* */, SQLite's
+// [names]), so a comment is removed only where every one of them reads the same extent, and a
+// line that still holds a comment mark keeps its line break: whatever comment a database reads
+// there ends where it ends in the mapper text.
 #include <cstring>
 
 #include "stmtloom.hpp"
@@ -7,78 +10,128 @@
 namespace verdin::stmtloom {
 namespace {
 
-// Position of the first "--" at or after i, or len.
-template <typename Char>
-Py_ssize_t find_dashes(const Char* d, Py_ssize_t i, Py_ssize_t len) {
-  for (; i + 1 < len; i++) {
-    if constexpr (sizeof(Char) == 1) {
-      const void* p = std::memchr(d + i, '-', static_cast<size_t>(len - 1 - i));
-      if (p == nullptr) return len;
-      i = static_cast<const Char*>(p) - d;
-    }
-    if (d[i] == '-' && d[i + 1] == '-') return i;
-  }
-  return len;
-}
-
 template <typename Char>
 bool is_name_char(Char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '-';
 }
 
-// The spans of `d` that stay: everything but "--" comments outside quoted literals and
-// outside /* */ comments (which stay whole, "--" inside them included).
+// The end of a #{name} or ${name} reference at i (name characters between the braces), or -1.
 template <typename Char>
-void kept_spans(const Char* d, Py_ssize_t len, Spans& out) {
-  Py_ssize_t from = 0, i = 0;
+Py_ssize_t reference_end(const Char* d, Py_ssize_t i, Py_ssize_t len) {
+  if (i + 1 >= len || d[i + 1] != '{') return -1;
+  Py_ssize_t k = i + 2;
+  while (k < len && is_name_char(d[k])) k++;
+  return k < len && d[k] == '}' && k > i + 2 ? k + 1 : -1;
+}
+
+template <typename Char>
+Py_ssize_t line_end(const Char* d, Py_ssize_t i, Py_ssize_t len) {
+  while (i < len && d[i] != '\n') i++;
+  return i;
+}
+
+// Whether d[i:end] reads alike as code and as comment text: nothing that opens a literal, a
+// name or a comment, and no carriage return (a line end to PostgreSQL only).
+template <typename Char>
+bool inert(const Char* d, Py_ssize_t i, Py_ssize_t end) {
+  for (; i < end; i++) {
+    Char c = d[i];
+    if (c == '\'' || c == '"' || c == '`' || c == '\\' || c == '$' || c == '[' || c == '\r' ||
+        (c == '/' && i + 1 < end && d[i + 1] == '*')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The "--" comments that every database reads alike, each up to (not including) its line break,
+// scanned from the start of the statement. The scan stops for good at the first text some
+// database reads another way: from there on, everything stays as written.
+template <typename Char>
+void removable_comments(const Char* d, Py_ssize_t len, Spans& out) {
+  Py_ssize_t i = 0;
   while (i < len) {
     Char c = d[i];
-    if ((c == '#' || c == '$') && i + 1 < len && d[i + 1] == '{') {
-      // A #{name} or ${name} placeholder: names may hold "-", which starts no comment there.
-      Py_ssize_t k = i + 2;
-      while (k < len && is_name_char(d[k])) k++;
-      i = k < len && d[k] == '}' && k > i + 2 ? k + 1 : i + 1;
-    } else if (c == '\'' || c == '"' || c == '`') {
-      // A doubled quote closes and reopens the literal: the same as one literal.
+    if (c == '\'' || c == '"' || c == '`') {
+      // E'...' reads backslash escapes on PostgreSQL; a backslash anywhere in a literal does on
+      // MySQL. A doubled quote closes and reopens: the same extent everywhere.
+      if (c == '\'' && i > 0 && (d[i - 1] == 'E' || d[i - 1] == 'e')) return;
       Py_ssize_t k = i + 1;
-      while (k < len && d[k] != c) k++;
+      while (k < len && d[k] != c) {
+        if (d[k] == '\\') return;
+        k++;
+      }
+      if (k == len) return;
       i = k + 1;
+    } else if (c == '\\' || c == '[') {
+      return;
+    } else if (c == '$' || c == '#') {
+      Py_ssize_t k = reference_end(d, i, len);
+      if (k >= 0) {
+        i = k;
+      } else if (c == '$') {
+        return;  // a dollar quote, or a name that could start one
+      } else {
+        // MySQL reads a comment to the line end, PostgreSQL an operator: alike only when the
+        // rest of the line means the same either way.
+        Py_ssize_t end = line_end(d, i, len);
+        if (!inert(d, i + 1, end)) return;
+        i = end;
+      }
     } else if (c == '/' && i + 1 < len && d[i + 1] == '*') {
+      // MySQL runs /*! */ and /*+ */ as code, MariaDB /*M! */; PostgreSQL nests comments.
+      if (i + 2 < len && (d[i + 2] == '!' || d[i + 2] == '+' || d[i + 2] == 'M')) return;
       Py_ssize_t k = i + 2;
-      while (k + 1 < len && !(d[k] == '*' && d[k + 1] == '/')) k++;
+      while (k + 1 < len && !(d[k] == '*' && d[k + 1] == '/')) {
+        if (d[k] == '/' && d[k + 1] == '*') return;
+        k++;
+      }
+      if (k + 1 >= len) return;
       i = k + 2;
     } else if (c == '-' && i + 1 < len && d[i + 1] == '-') {
-      out.push_back({from, i});
-      Py_ssize_t k = i + 2;
-      while (k < len && d[k] != '\n' && d[k] != '\r') k++;
-      from = i = k;
+      Py_ssize_t end = line_end(d, i, len);
+      // MySQL reads "--" as a comment only before a space, a tab or a line break.
+      bool spaced = i + 2 < len && (d[i + 2] == ' ' || d[i + 2] == '\t' || d[i + 2] == '\n');
+      if (spaced) {
+        for (Py_ssize_t k = i; k < end; k++) {
+          if (d[k] == '\r') return;  // SQLite and MySQL read on to the '\n'
+        }
+        out.push_back({i, end});
+      } else if (!inert(d, i + 2, end)) {
+        return;
+      }
+      i = end;
     } else {
       i++;
     }
   }
-  if (from < len) out.push_back({from, len});
 }
 
 template <typename Char>
-Ref strip_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
-  if (find_dashes(d, 0, len) == len) return Ref::borrow(s);
-  Spans kept;
-  kept_spans(d, len, kept);
-  if (kept.size() == 1 && kept[0].start == 0 && kept[0].end == len) return Ref::borrow(s);
-  // The result must have the narrowest kind its characters allow.
-  Py_UCS4 maxc = 0;
-  Py_ssize_t total = 0;
-  for (const Span& k : kept) {
-    total += k.end - k.start;
-    for (Py_ssize_t i = k.start; i < k.end; i++) maxc = d[i] > maxc ? d[i] : maxc;
+Ref remove_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
+  Spans gone;
+  removable_comments(d, len, gone);
+  if (gone.empty()) return Ref::borrow(s);
+  // The result has the kind of the characters it keeps, not of those removed with a comment.
+  Py_ssize_t total = len;
+  Py_UCS4 maxc = 127;
+  Py_ssize_t from = 0;
+  for (const Span& g : gone) {
+    total -= g.end - g.start;
+    for (Py_ssize_t i = from; i < g.start; i++) maxc = d[i] > maxc ? d[i] : maxc;
+    from = g.end;
   }
+  for (Py_ssize_t i = from; i < len; i++) maxc = d[i] > maxc ? d[i] : maxc;
   Ref out = Ref::take(PyUnicode_New(total, maxc));
   Py_ssize_t pos = 0;
-  for (const Span& k : kept) {
-    if (PyUnicode_CopyCharacters(out.get(), pos, s, k.start, k.end - k.start) < 0) throw_error();
-    pos += k.end - k.start;
+  from = 0;
+  for (const Span& g : gone) {
+    copy_chars(out.get(), pos, s, from, g.start - from);
+    pos += g.start - from;
+    from = g.end;
   }
+  copy_chars(out.get(), pos, s, from, len - from);
   return out;
 }
 
@@ -110,25 +163,86 @@ Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
   return Ref::take(PyUnicode_Join(Ref(new_str("\n")).get(), parts.get()));
 }
 
+template <typename Char>
+bool marks_in(const Char* d, Py_ssize_t len) {
+  for (Py_ssize_t i = 0; i + 1 < len; i++) {
+    if ((d[i] == '-' && d[i + 1] == '-') || (d[i] == '#' && d[i + 1] != '{')) return true;
+  }
+  return len > 0 && d[len - 1] == '#';
+}
+
 }  // namespace
+
+Ref remove_comments(PyObject* s) {
+  if (!PyUnicode_CheckExact(s)) return Ref::borrow(s);
+  return with_code_points(s, [&](auto* d, Py_ssize_t len) { return remove_kernel(s, d, len); });
+}
 
 Ref collapse_statement(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) { return collapse_kernel(s, d, len); });
 }
 
 bool has_comment_marks(PyObject* s) {
-  if (!PyUnicode_CheckExact(s)) return false;
+  if (!PyUnicode_Check(s)) return false;
+  return with_code_points(s, [&](auto* d, Py_ssize_t len) { return marks_in(d, len); });
+}
+
+bool last_line_marked(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) {
-    for (Py_ssize_t i = 0; i + 1 < len; i++) {
-      if ((d[i] == '-' && d[i + 1] == '-') || (d[i] == '#' && d[i + 1] != '{')) return true;
-    }
-    return len > 0 && d[len - 1] == '#';
+    Py_ssize_t start = len;
+    while (start > 0 && d[start - 1] != '\n' && d[start - 1] != '\r') start--;
+    return marks_in(d + start, len - start);
   });
 }
 
-Ref strip_line_comments(PyObject* s) {
-  if (!PyUnicode_CheckExact(s)) return Ref::borrow(s);
-  return with_code_points(s, [&](auto* d, Py_ssize_t len) { return strip_kernel(s, d, len); });
+Ref end_comment_line(PyObject* raw, Ref out) {
+  if (!last_line_marked(out.get())) return out;
+  bool broken = with_code_points(raw, [&](auto* d, Py_ssize_t len) {
+    for (Py_ssize_t i = len; i > 0 && is_space(d[i - 1]); i--) {
+      if (d[i - 1] == '\n' || d[i - 1] == '\r') return true;
+    }
+    return false;
+  });
+  if (!broken) return out;
+  Ref brk = new_str("\n");
+  return concat({out.get(), brk.get()});
+}
+
+Py_ssize_t skip_line_comments(PyObject* s, Py_ssize_t i) {
+  return with_code_points(s, [&](auto* d, Py_ssize_t len) {
+    for (;;) {
+      while (i < len && is_space(d[i])) i++;
+      bool dashes = i + 1 < len && d[i] == '-' && d[i + 1] == '-';
+      bool hash = i < len && d[i] == '#' && reference_end(d, i, len) < 0;
+      if (!dashes && !hash) return i;
+      while (i < len && d[i] != '\n' && d[i] != '\r') i++;
+    }
+  });
+}
+
+Py_ssize_t content_end(PyObject* s) {
+  return with_code_points(s, [&](auto* d, Py_ssize_t len) {
+    Py_ssize_t hi = len;
+    for (;;) {
+      while (hi > 0 && is_space(d[hi - 1])) hi--;
+      Py_ssize_t start = hi;
+      while (start > 0 && d[start - 1] != '\n' && d[start - 1] != '\r') start--;
+      Py_ssize_t comment = -1;
+      for (Py_ssize_t j = start; j < hi && comment < 0; j++) {
+        auto c = d[j];
+        if (c == '\'' || c == '"' || c == '`') {
+          Py_ssize_t k = j + 1;
+          while (k < hi && d[k] != c) k++;
+          j = k;
+        } else if ((c == '-' && j + 1 < hi && d[j + 1] == '-') ||
+                   (c == '#' && reference_end(d, j, len) < 0)) {
+          comment = j;
+        }
+      }
+      if (comment < 0) return hi;
+      hi = comment;
+    }
+  });
 }
 
 }  // namespace verdin::stmtloom

@@ -65,7 +65,7 @@ Ref call_trim(Func& f, PyObject* s, PyObject* terms, bool prefix) {
   Ref fn = getattr(cls.get(), prefix ? n.trim_prefix : n.trim_suffix);
   if (fn.get() == (prefix ? orig.trim_prefix : orig.trim_suffix) && PyUnicode_CheckExact(s) &&
       PySet_CheckExact(terms)) {
-    return trim_text(s, terms, prefix);
+    return has_comment_marks(s) ? trim_marked(s, terms, prefix) : trim_text(s, terms, prefix);
   }
   return call(fn.get(), s, terms);
 }
@@ -170,6 +170,44 @@ Ref where_clause(const TextBuilder& body) {
   }
 }
 
+// The where clause of a body that holds line comments: its line breaks after comments stay, and
+// the leading AND/OR words are found past the comments before them (which stay).
+Ref where_marked(PyObject* body) {
+  Ref text = collapse_statement(body);
+  PyObject* t = text.get();
+  Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+  TextBuilder out;
+  out.add(n.where_prefix);
+  Py_ssize_t from = 0, i = 0;
+  for (;;) {
+    i = skip_line_comments(t, i);
+    if (i >= len) return Ref::borrow(n.empty);
+    Py_ssize_t j = i;
+    while (j < len && !Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(t, j))) j++;
+    bool and_or = with_code_points(t, [&](auto* d, Py_ssize_t) {
+      return is_ascii_and_or(d + i, j - i) || upper_is_and_or(d + i, j - i);
+    });
+    if (!and_or) break;
+    Ref kept = Ref::take(PyUnicode_Substring(t, from, i));
+    out.add(kept.get());
+    while (j < len && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(t, j))) j++;
+    from = i = j;
+  }
+  Ref rest = Ref::take(PyUnicode_Substring(t, from, len));
+  out.add(rest.get());
+  return end_comment_line(body, out.result());
+}
+
+// Whether any piece of a body may hold a comment mark, one possibly split across two pieces.
+bool pieces_marked(const TextBuilder& body) {
+  for (size_t i = 0; i < body.size(); i++) {
+    PyObject* p = body.piece(i);
+    Py_ssize_t len = PyUnicode_GET_LENGTH(p);
+    if (len > 0 && (has_comment_marks(p) || PyUnicode_READ_CHAR(p, len - 1) == '-')) return true;
+  }
+  return false;
+}
+
 Ref trim_branch(Func& f, PyObject* self, PyObject* element, PyObject* param) {
   Ref attrib = element_field(element, ElementField::attrib);
   Ref prefix = attr_or_empty(attrib.get(), n.prefix);
@@ -254,7 +292,7 @@ Ref index_name(PyObject* base, Py_ssize_t index) {
   Decimal digits(index);
   Py_ssize_t blen = PyUnicode_GET_LENGTH(base);
   Ref out = Ref::take(PyUnicode_New(blen + digits.size() + 1, PyUnicode_MAX_CHAR_VALUE(base)));
-  if (PyUnicode_CopyCharacters(out.get(), 0, base, 0, blen) < 0) throw_error();
+  copy_chars(out.get(), 0, base, 0, blen);
   int kind = PyUnicode_KIND(out.get());
   void* data = PyUnicode_DATA(out.get());
   for (Py_ssize_t i = 0; i < digits.size(); i++) {
@@ -342,7 +380,7 @@ class ForeachText {
   void write(PyObject* out) const {
     Py_ssize_t pos = 0;
     auto copy = [&](PyObject* from, Py_ssize_t start, Py_ssize_t len) {
-      if (len > 0 && PyUnicode_CopyCharacters(out, pos, from, start, len) < 0) throw_error();
+      copy_chars(out, pos, from, start, len);
       pos += len;
     };
     auto copy_all = [&](PyObject* from) { copy(from, 0, PyUnicode_GET_LENGTH(from)); };
@@ -411,7 +449,6 @@ Ref foreach_plain(PyObject* element, const Foreach& a, PyObject* old, Py_ssize_t
   Ref text = element_field(element, ElementField::text);
   if (text.get() == Py_None) text = Ref::borrow(n.empty);
   if (!PyUnicode_CheckExact(text.get())) return Ref();
-  text = strip_line_comments(text.get());
   return ForeachText(a, text.get(), old, count).build();
 }
 
@@ -482,12 +519,12 @@ Ref body_text(PyObject* self, PyObject* element, PyObject* param) {
 
 void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& out) {
   Ref text = element_field(element, ElementField::text);
-  if (text.get() != Py_None) out.add(strip_line_comments(text.get()).get());
+  if (text.get() != Py_None) out.add(text.get());
   auto each = [&](PyObject* child) {
     Ref piece = call_parse(self, child, param);
     out.add(piece.get());
     Ref tail = element_field(child, ElementField::tail);
-    if (tail.get() != Py_None) out.add(strip_line_comments(tail.get()).get());
+    if (tail.get() != Py_None) out.add(tail.get());
   };
   if (Py_TYPE(element) == element_type) {
     // An Element iterates by index; its children are not changed while it is read.
@@ -531,6 +568,10 @@ Ref parse_element(Func& f, PyObject* const* a) {
     case Tag::where: {
       TextBuilder pieces;
       fill_body(self, element, param, pieces);
+      if (pieces.plain() && pieces_marked(pieces)) {
+        Ref body = pieces.result();
+        if (has_comment_marks(body.get())) return where_marked(body.get());
+      }
       if (pieces.plain()) return where_clause(pieces);
       Ref body = pieces.result();
       return where_generic(body.get());
@@ -552,8 +593,10 @@ Ref parse_element(Func& f, PyObject* const* a) {
 
 // --- override trimming ------------------------------------------------------------------
 
-Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
-  // Terms by length, longest first; empty terms are ignored so that trimming terminates.
+namespace {
+
+// Terms by length, longest first; empty terms are ignored so that trimming terminates.
+std::vector<std::pair<Py_ssize_t, Ref>> ordered_terms(PyObject* terms) {
   std::vector<std::pair<Py_ssize_t, Ref>> ordered;
   Ref it = Ref::take(PyObject_GetIter(terms));
   while (Ref term = Ref::steal(PyIter_Next(it.get()))) {
@@ -565,6 +608,13 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
   if (PyErr_Occurred()) throw_error();
   std::stable_sort(ordered.begin(), ordered.end(),
                    [](const auto& x, const auto& y) { return x.first > y.first; });
+  return ordered;
+}
+
+}  // namespace
+
+Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
+  std::vector<std::pair<Py_ssize_t, Ref>> ordered = ordered_terms(terms);
   // The text stays one string; only the bounds of what is left move, so each removal costs the
   // length of its term, not of the text.
   Ref cur = normalize_ws(s);
@@ -602,6 +652,51 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
     if (PyErr_CheckSignals() < 0) throw_error();
   }
   return Ref::take(PyUnicode_Substring(text, lo, hi));
+}
+
+Ref trim_marked(PyObject* s, PyObject* terms, bool prefix) {
+  std::vector<std::pair<Py_ssize_t, Ref>> ordered = ordered_terms(terms);
+  // Line breaks after comments stay; terms are matched past the comments at the matched end,
+  // and those comments stay where they are.
+  Ref text = collapse_statement(s);
+  Py_ssize_t lo = 0;
+  auto space_at = [&text](Py_ssize_t i) {
+    return Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text.get(), i));
+  };
+  for (;;) {
+    PyObject* t = text.get();
+    Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+    Py_ssize_t at = prefix ? (lo = skip_line_comments(t, lo)) : content_end(t);
+    Py_ssize_t cut_from = -1, cut_to = -1;
+    for (auto& [tlen, term] : ordered) {
+      bool hit;
+      if (PyUnicode_Check(term.get())) {
+        hit = ok(static_cast<int>(prefix ? PyUnicode_Tailmatch(t, term.get(), at, len, -1)
+                                         : PyUnicode_Tailmatch(t, term.get(), 0, at, 1)));
+      } else {
+        Ref part = Ref::take(prefix ? PyUnicode_Substring(t, at, len) : PyUnicode_Substring(t, 0, at));
+        Ref r = call_method(part.get(), prefix ? n.startswith : n.endswith, term.get());
+        hit = truth(r.get());
+      }
+      if (!hit) continue;
+      if (prefix) {
+        cut_from = at;
+        cut_to = std::min(at + tlen, len);
+        while (cut_to < len && space_at(cut_to)) cut_to++;
+      } else {
+        cut_to = at;
+        cut_from = std::max(at - tlen, Py_ssize_t{0});
+        while (cut_from > 0 && space_at(cut_from - 1)) cut_from--;
+      }
+      break;
+    }
+    if (cut_to <= cut_from) break;
+    Ref head = Ref::take(PyUnicode_Substring(t, 0, cut_from));
+    Ref rest = Ref::take(PyUnicode_Substring(t, cut_to, len));
+    text = concat({head.get(), rest.get()});
+    if (PyErr_CheckSignals() < 0) throw_error();
+  }
+  return end_comment_line(s, strip_ws(text.get()));
 }
 
 Ref trim_prefix(Func&, PyObject* const* a) {

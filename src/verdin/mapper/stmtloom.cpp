@@ -227,6 +227,7 @@ Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, co
   Ref param0 = Ref::take(PyDict_New());
   ok(PyDict_SetItem(param0.get(), n.params, params));
   Ref ret = body_text(self, element.get(), param0.get());
+  ret = remove_comments(ret.get());
   Ref pair = call_self(n.to_prepared_statement, self, ret.get(), params);
   unpack(pair.get(), 2, parts);
   return Ref();
@@ -260,7 +261,11 @@ Ref insert(Func& f, PyObject* const* a) {
   PyObject* primary_key = a[3];
   if (truth(primary_key)) {
     Ref sql_text = getattr(parts[0].get(), n.text);
-    Ref full = concat({sql_text.get(), n.returning, primary_key});
+    // A comment on the last line would run on over the clause.
+    Ref sep = PyUnicode_Check(sql_text.get()) && last_line_marked(sql_text.get())
+                  ? new_str("\nRETURNING ")
+                  : Ref::borrow(n.returning);
+    Ref full = concat({sql_text.get(), sep.get(), primary_key});
     Ref text_fn = f.global(n.text_fn);
     parts[0] = call(text_fn.get(), full.get());
   }

@@ -147,6 +147,9 @@ Ref load_mappers(Func& f, PyObject* const* a);
 
 // Native bodies shared by the fast paths.
 Ref trim_text(PyObject* s, PyObject* terms, bool prefix);
+// trim_text for a body that holds line comments: terms are matched past the comments at the
+// trimmed end, and line breaks after comments stay.
+Ref trim_marked(PyObject* s, PyObject* terms, bool prefix);
 
 // The body text of `element`: its text, then each child's output and tail.
 Ref body_text(PyObject* self, PyObject* element, PyObject* param);
@@ -155,17 +158,27 @@ void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& 
 // Reads element.attrib[key] (KeyError when missing).
 Ref attr_required(PyObject* element, PyObject* key);
 
-// A text piece of a statement without its "--" comments (each up to, not including, the next
-// line break); `s` itself when it has none or is not an exact str.
-Ref strip_line_comments(PyObject* s);
+// The statement `s` (an exact str, binds not yet rewritten) without the "--" comments that every
+// database reads alike, each up to its line break; `s` itself when there are none.
+Ref remove_comments(PyObject* s);
 
-// Whether the statement text `s` still holds "--", or a "#" that starts no #{name} bind: text the
-// comment rule left (it read it as quoted) but a database may read as a comment.
+// Whether the text `s` holds "--", or a "#" that starts no #{name} bind: text a database may read
+// as a comment that runs to the end of its line.
 bool has_comment_marks(PyObject* s);
-// normalize_ws for the finished statement `s` (an exact str, binds rewritten), except that a line
-// break after a line holding "--" or "#" stays: if a database reads a comment there that the
-// comment rule did not (a backslash escape, a dollar quote, a MySQL "#" comment), the comment
-// still ends at its line and cannot swallow what follows.
+// Whether the last line of `s` holds such a mark.
+bool last_line_marked(PyObject* s);
+// normalize_ws for a text `s` (an exact str), except that a line break after a line holding
+// "--" or "#" stays: whatever comment a database reads there still ends at its line.
 Ref collapse_statement(PyObject* s);
+
+// `out`, the collapsed form of `raw`, with a line break after it when its last line holds a
+// comment mark and `raw` ended that line: text after it must not join the comment.
+Ref end_comment_line(PyObject* raw, Ref out);
+
+// The position of the first character at or after i of `s` that is neither whitespace nor part
+// of a line comment ("--" or "#" to the line end).
+Py_ssize_t skip_line_comments(PyObject* s, Py_ssize_t i);
+// The length of `s` without the line comments and whitespace that end it.
+Py_ssize_t content_end(PyObject* s);
 
 }  // namespace verdin::stmtloom
