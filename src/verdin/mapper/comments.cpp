@@ -10,6 +10,19 @@
 namespace verdin::stmtloom {
 namespace {
 
+// Whether c occurs in d[0:len], by memchr on 1-byte text.
+template <typename Char>
+bool holds(const Char* d, Py_ssize_t len, char c) {
+  if constexpr (sizeof(Char) == 1) {
+    return len > 0 && std::memchr(d, c, static_cast<size_t>(len)) != nullptr;
+  } else {
+    for (Py_ssize_t i = 0; i < len; i++) {
+      if (d[i] == static_cast<Char>(c)) return true;
+    }
+    return false;
+  }
+}
+
 template <typename Char>
 bool is_name_char(Char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -110,6 +123,7 @@ void removable_comments(const Char* d, Py_ssize_t len, Spans& out) {
 
 template <typename Char>
 Ref remove_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
+  if (!holds(d, len, '-')) return Ref::borrow(s);
   Spans gone;
   removable_comments(d, len, gone);
   if (gone.empty()) return Ref::borrow(s);
@@ -165,6 +179,7 @@ Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
 
 template <typename Char>
 bool marks_in(const Char* d, Py_ssize_t len) {
+  if (!holds(d, len, '-') && !holds(d, len, '#')) return false;
   for (Py_ssize_t i = 0; i + 1 < len; i++) {
     if ((d[i] == '-' && d[i + 1] == '-') || (d[i] == '#' && d[i + 1] != '{')) return true;
   }
