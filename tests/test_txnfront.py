@@ -84,15 +84,17 @@ def test_module_and_class_shape():
         "connection_local", "__init__", "_VerdinSqlSession__con", "get_ori_session", "begin_tx", "execute_sql",
         "select_one", "select_list", "select_page", "insert", "insert_list", "delete", "update", "add", "add_all",
         "select_all_orm1", "select_all_orm2", "select_one_orm1", "select_one_orm2", "delete_orm2", "update_orm2",
-        "bulk_update_mappings", "insert_orm2", "execute_in_connection", "commit", "rollback", "close", "transaction"]
+        "bulk_update_mappings", "insert_orm2", "execute_in_connection", "commit", "rollback", "close", "transaction",
+        "replicas", "replica_backoff"]
     con = vars(cls)["_VerdinSqlSession__con"]
     assert con.__name__ == "__con" and con.__qualname__ == "VerdinSqlSession.__con"
     sig = lambda name: str(inspect.signature(getattr(cls, name)))
     assert sig("__init__") == ("(self, mapper_dict: 'dict', data_source: 'Engine' = None, "
-                               "querydeck: 'SqlTemplate' = None)")
+                               "querydeck: 'SqlTemplate' = None, *, replicas: 'list[Engine] | None' = None)")
     assert sig("execute_sql") == ("(self, sql_id: 'str', namespace: 'str' = None, ori_params: 'dict' = None, "
-                                  "page: 'Page' = None, return_type: 'Any' = None)")
-    assert sig("select_page") == "(self, sql: 'TextClause', page, sql_param=None)"
+                                  "page: 'Page' = None, return_type: 'Any' = None, *, primary: 'bool' = False)")
+    assert sig("select_page") == "(self, sql: 'TextClause', page, sql_param=None, *, primary: 'bool' = False)"
+    assert (cls.execute_sql.__defaults__, cls.execute_sql.__kwdefaults__) == ((None,) * 4, {"primary": False})
     assert sig("insert") == "(self, sql: 'TextClause', sql_param)"
     assert sig("add_all") == "(self, datas: 'Any')"
     assert sig("update_orm2") == "(self, statement, sql_param: 'dict | None' = None)"

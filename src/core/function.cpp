@@ -49,7 +49,7 @@ Ref default_value(const Param& p) {
 // --- error texts, kept out of line so the binder stays small --------------------------
 
 [[gnu::cold]] void too_many_positional(Func* f, Py_ssize_t given) {
-  int n = f->spec->nparams;
+  int n = f->npositional;
   int ndef = n - f->first_default;
   if (ndef > 0) {
     PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given",
@@ -160,7 +160,7 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
           Ref* held) {
   const FuncSpec* s = f->spec;
   const int n = s->nparams;
-  for (int i = 0; i < n; i++) out[i] = i < nargs ? args[i] : nullptr;
+  for (int i = 0; i < n; i++) out[i] = i < nargs && i < f->npositional ? args[i] : nullptr;
   if (kwnames != nullptr) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; k++) {
@@ -180,14 +180,17 @@ void bind(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
     }
   }
   // As the interpreter does: keyword errors first, then the positional count.
-  if (nargs > n) {
+  if (nargs > f->npositional) {
     too_many_positional(f, nargs);
     throw_error();
   }
   bool missing = false;
   for (int i = 0; i < n; i++) {
     if (out[i] == nullptr) {
-      if (i >= f->first_default) {
+      if (i >= f->npositional) {
+        out[i] = PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->names, i));
+        if (out[i] == nullptr) throw_error();
+      } else if (i >= f->first_default) {
         out[i] = PyTuple_GET_ITEM(f->defaults, i - f->first_default);
       } else {
         missing = true;
@@ -219,7 +222,7 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   // its recursion limit does not bound their stack use, so every entry checks the stack itself.
   if (stack_nearly_exhausted()) return stack_exhausted(f);
   try {
-    if (kwnames == nullptr && nargs == s->nparams && !f->converts) {
+    if (kwnames == nullptr && nargs == f->npositional && nargs == s->nparams && !f->converts) {
       if (!f->plain) check_types(f, args);
       return s->impl(*f, args).release();
     }
@@ -243,9 +246,9 @@ PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
 }
 
 // The object references a function owns, for the collector and for clearing.
-std::array<PyObject**, 9> owned_slots(Func* f) {
-  return {&f->globals,     &f->name,     &f->qualname, &f->module, &f->doc,
-          &f->annotations, &f->defaults, &f->names,    &f->dict};
+std::array<PyObject**, 10> owned_slots(Func* f) {
+  return {&f->globals,  &f->name,       &f->qualname, &f->module, &f->doc, &f->annotations,
+          &f->defaults, &f->kwdefaults, &f->names,    &f->dict};
 }
 
 int func_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -271,6 +274,14 @@ PyObject* func_repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
+// The default of parameter `i` (borrowed), which has one.
+PyObject* default_of(Func* f, int i) {
+  if (i < f->npositional) return PyTuple_GET_ITEM(f->defaults, i - f->first_default);
+  PyObject* d = PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->names, i));
+  if (d == nullptr) throw_error();
+  return d;
+}
+
 PyObject* func_text_signature(PyObject* self, void*) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
   try {
@@ -278,9 +289,10 @@ PyObject* func_text_signature(PyObject* self, void*) noexcept {
     for (int i = 0; i < f->spec->nparams; i++) {
       const Param& p = f->spec->params[i];
       if (i) sig += ", ";
+      if (i == f->npositional) sig += "*, ";
       sig += p.name;
       if (i >= f->first_default) {
-        Ref r = Ref::take(PyObject_Repr(PyTuple_GET_ITEM(f->defaults, i - f->first_default)));
+        Ref r = Ref::take(PyObject_Repr(default_of(f, i)));
         const char* u = PyUnicode_AsUTF8(r.get());
         if (u == nullptr) throw_error();
         sig += "=";
@@ -305,15 +317,16 @@ PyObject* func_signature(PyObject* self, void*) noexcept {
     Ref parameter = getattr(inspect.get(), "Parameter");
     Ref signature = getattr(inspect.get(), "Signature");
     Ref kind = getattr(parameter.get(), "POSITIONAL_OR_KEYWORD");
+    Ref kwonly = getattr(parameter.get(), "KEYWORD_ONLY");
     Ref empty = getattr(parameter.get(), "empty");
     Ref params = Ref::take(PyList_New(0));
     Ref kwn_both = Ref::take(Py_BuildValue("(ss)", "default", "annotation"));
     for (int i = 0; i < f->spec->nparams; i++) {
       const Param& p = f->spec->params[i];
-      PyObject* dflt =
-          i >= f->first_default ? PyTuple_GET_ITEM(f->defaults, i - f->first_default) : empty.get();
+      PyObject* dflt = i >= f->first_default ? default_of(f, i) : empty.get();
       Ref ann = p.annotation ? new_str(p.annotation) : empty.copy();
-      PyObject* a[] = {PyTuple_GET_ITEM(f->names, i), kind.get(), dflt, ann.get()};
+      PyObject* k = i >= f->npositional ? kwonly.get() : kind.get();
+      PyObject* a[] = {PyTuple_GET_ITEM(f->names, i), k, dflt, ann.get()};
       Ref obj = call_kw(parameter.get(), a, 2, kwn_both.get());
       ok(PyList_Append(params.get(), obj.get()));
     }
@@ -326,10 +339,6 @@ PyObject* func_signature(PyObject* self, void*) noexcept {
   } catch (std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-}
-
-PyObject* func_kwdefaults(PyObject*, void*) {
-  Py_RETURN_NONE;
 }
 
 // Pickled (and copied) by reference, as Python functions are: pickle imports __module__ and
@@ -366,7 +375,7 @@ PyGetSetDef func_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__text_signature__", func_text_signature, nullptr, nullptr, nullptr},
     {"__signature__", func_signature, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", func_kwdefaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", func_get_field, nullptr, nullptr, VERDIN_FIELD(kwdefaults)},
     {"__name__", func_get_field, nullptr, nullptr, VERDIN_FIELD(name)},
     {"__qualname__", func_get_field, nullptr, nullptr, VERDIN_FIELD(qualname)},
     {"__module__", func_get_field, func_set_field, nullptr, VERDIN_FIELD(module)},
@@ -428,19 +437,39 @@ void raise_arg_type(const char* name, const char* expected, PyObject* got) {
 
 namespace {
 
-// __defaults__: the defaults of the parameters from `first_default` on, or None.
-Ref defaults_tuple(const FuncSpec& spec, int first_default) {
-  if (first_default == spec.nparams) return Ref::borrow(Py_None);
-  Ref defaults = Ref::take(PyTuple_New(spec.nparams - first_default));
-  for (int i = first_default; i < spec.nparams; i++) {
-    Ref d = default_value(spec.params[i]);
-    if (!d) {
-      PyErr_Format(PyExc_SystemError, "%s: parameter without default after a default", spec.name);
-      throw_error();
-    }
-    PyTuple_SET_ITEM(defaults.get(), i - first_default, d.release());
+// A default that must exist.
+Ref required_default(const FuncSpec& spec, int i) {
+  Ref d = default_value(spec.params[i]);
+  if (!d) {
+    PyErr_Format(PyExc_SystemError, "%s: parameter without default after a default", spec.name);
+    throw_error();
+  }
+  return d;
+}
+
+// __defaults__: the defaults of the positional parameters from `first_default` on, or None.
+Ref defaults_tuple(const FuncSpec& spec, int first_default, int npositional) {
+  if (first_default >= npositional) return Ref::borrow(Py_None);
+  Ref defaults = Ref::take(PyTuple_New(npositional - first_default));
+  for (int i = first_default; i < npositional; i++) {
+    PyTuple_SET_ITEM(defaults.get(), i - first_default, required_default(spec, i).release());
   }
   return defaults;
+}
+
+// __kwdefaults__: name to default of the keyword-only parameters, or None.
+Ref kwdefaults_dict(const FuncSpec& spec, int npositional) {
+  if (npositional == spec.nparams) return Ref::borrow(Py_None);
+  Ref kwdefaults = Ref::take(PyDict_New());
+  for (int i = npositional; i < spec.nparams; i++) {
+    if (!spec.params[i].kwonly) {
+      PyErr_Format(PyExc_SystemError, "%s: positional parameter after a keyword-only one", spec.name);
+      throw_error();
+    }
+    Ref d = required_default(spec, i);
+    ok(PyDict_SetItemString(kwdefaults.get(), spec.params[i].name, d.get()));
+  }
+  return kwdefaults;
 }
 
 }  // namespace
@@ -452,10 +481,11 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name
   Ref qualname = owner ? Ref::take(PyUnicode_FromFormat("%s.%s", owner, spec.name)) : name.copy();
   Ref annotations = Ref::take(PyDict_New());
   Ref names = Ref::take(PyTuple_New(spec.nparams));
-  int first_default = spec.nparams;
+  int first_default = spec.nparams, npositional = spec.nparams;
   bool plain = true, converts = false;
   for (int i = 0; i < spec.nparams; i++) {
     const Param& p = spec.params[i];
+    if (p.kwonly && npositional == spec.nparams) npositional = i;
     PyTuple_SET_ITEM(names.get(), i, ok(PyUnicode_InternFromString(p.name)));
     if (p.annotation) {
       Ref a = new_str(p.annotation);
@@ -470,7 +500,8 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name
     Ref a = new_str(spec.returns);
     ok(PyDict_SetItemString(annotations.get(), "return", a.get()));
   }
-  Ref defaults = defaults_tuple(spec, first_default);
+  Ref defaults = defaults_tuple(spec, first_default, npositional);
+  Ref kwdefaults = kwdefaults_dict(spec, npositional);
   Ref doc = spec.doc ? new_str(spec.doc) : Ref::borrow(Py_None);
   Func* f = PyObject_GC_New(Func, &func_type);
   if (f == nullptr) throw_error();
@@ -483,11 +514,13 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module_name
   f->doc = doc.release();
   f->annotations = annotations.release();
   f->defaults = defaults.release();
+  f->kwdefaults = kwdefaults.release();
   f->names = names.release();
   f->dict = nullptr;
   f->weakrefs = nullptr;
   for (int i = 0; i < spec.nparams; i++) f->checks[i] = resolve_check(spec.params[i]);
   f->first_default = first_default;
+  f->npositional = npositional;
   f->plain = plain;
   f->converts = converts;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(f));

@@ -24,6 +24,9 @@ struct Param {
   Def def = Def::required;
   const char* def_str = nullptr;  // the default when def == Def::str
   Check check = Check::from_annotation;
+  // Keyword-only: passed by name only. Such parameters come after every positional one and
+  // have a default.
+  bool kwonly = false;
 };
 
 struct Func;
@@ -72,11 +75,13 @@ struct Func {
   PyObject* doc;
   PyObject* annotations;  // dict of strings
   PyObject* defaults;     // tuple or None, as __defaults__
+  PyObject* kwdefaults;   // dict or None, as __kwdefaults__
   PyObject* names;        // tuple of interned parameter names
   PyObject* dict;
   PyObject* weakrefs;
   Check checks[max_params];
   int first_default;  // index of the first parameter with a default
+  int npositional;    // the parameters before the keyword-only ones
   bool plain;         // no parameter needs a check
   bool converts;      // some parameter is converted (int, bool)
 

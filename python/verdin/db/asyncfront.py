@@ -8,6 +8,7 @@ plumbing lives here.
 import asyncio
 from contextvars import ContextVar
 
+from sqlalchemy import Engine
 from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession
 from sqlalchemy.util import await_only, greenlet_spawn
 
@@ -30,12 +31,28 @@ class _SyncFacade(VerdinSqlSession):
         return _running_in.get()
 
 
-def _run(facade, session, sql_id, namespace, ori_params, page, return_type):
+def _run(facade, session, sql_id, namespace, ori_params, page, return_type, primary):
     token = _running_in.set(session)
     try:
-        return facade.execute_sql(sql_id, namespace, ori_params, page, return_type)
+        return facade.execute_sql(sql_id, namespace, ori_params, page, return_type, primary=primary)
     finally:
         _running_in.reset(token)
+
+
+def _sync_engines(replicas):
+    if replicas is None:
+        return None
+    if type(replicas) not in (list, tuple):
+        raise TypeError(f"Argument 'replicas' has incorrect type (expected list, got {type(replicas).__name__})")
+    for i, replica in enumerate(replicas):
+        if not isinstance(replica, AsyncEngine):
+            if isinstance(replica, Engine):
+                raise TypeError(
+                    f"replicas[{i}] is an Engine: AsyncVerdinSqlSession reads through AsyncEngine objects "
+                    "(VerdinSqlSession takes Engine replicas)"
+                )
+            raise TypeError(f"replicas[{i}] has incorrect type (expected AsyncEngine, got {type(replica).__name__})")
+    return [replica.sync_engine for replica in replicas]
 
 
 async def _close(session):
@@ -49,20 +66,35 @@ class AsyncVerdinSqlSession:
     ``begin_tx()`` or ``transaction()`` belongs to the current task."""
 
     connection_local = ContextVar("async_connection_local", default=None)
+    replicas = ()
 
-    def __init__(self, mapper_dict, data_source):
+    def __init__(self, mapper_dict, data_source, *, replicas=None):
         if not isinstance(data_source, AsyncEngine):
             raise TypeError(
                 f"Argument 'data_source' has incorrect type (expected AsyncEngine, got {type(data_source).__name__})"
             )
-        self._facade = _SyncFacade(mapper_dict, data_source=data_source.sync_engine)
+        # The sync facade routes the reads; it checks the list itself once it holds sync engines.
+        self._facade = _SyncFacade(mapper_dict, data_source=data_source.sync_engine, replicas=_sync_engines(replicas))
         self.mapper_dict = mapper_dict
         self.data_source = data_source
+        if replicas is not None:
+            self.replicas = tuple(replicas)
 
-    async def execute_sql(self, sql_id, namespace=None, ori_params=None, page=None, return_type=None):
+    @property
+    def replica_backoff(self):
+        """Seconds a replica that cannot be reached is left out of the rotation."""
+        return self._facade.replica_backoff
+
+    @replica_backoff.setter
+    def replica_backoff(self, seconds):
+        self._facade.replica_backoff = seconds
+
+    async def execute_sql(self, sql_id, namespace=None, ori_params=None, page=None, return_type=None, *, primary=False):
         bound = self.connection_local.get()
         session = None if bound is None else bound.sync_session
-        return await greenlet_spawn(_run, self._facade, session, sql_id, namespace, ori_params, page, return_type)
+        return await greenlet_spawn(
+            _run, self._facade, session, sql_id, namespace, ori_params, page, return_type, bool(primary)
+        )
 
     async def begin_tx(self):
         _refuse_inside_transaction(self.connection_local.get(), "begin_tx()")

@@ -13,7 +13,15 @@ class AsyncVerdinSqlSession:
     connection_local: ClassVar[ContextVar[AsyncSession | None]]
     mapper_dict: dict[str, ParseMapper]
     data_source: AsyncEngine
-    def __init__(self, mapper_dict: dict[str, ParseMapper], data_source: AsyncEngine) -> None: ...
+    replicas: tuple[AsyncEngine, ...]
+    replica_backoff: float
+    def __init__(
+        self,
+        mapper_dict: dict[str, ParseMapper],
+        data_source: AsyncEngine,
+        *,
+        replicas: list[AsyncEngine] | tuple[AsyncEngine, ...] | None = None,
+    ) -> None: ...
     async def execute_sql(
         self,
         sql_id: str,
@@ -21,6 +29,8 @@ class AsyncVerdinSqlSession:
         ori_params: dict[str, Any] | None = None,
         page: Page | PageInfo | None = None,
         return_type: Any = None,
+        *,
+        primary: bool = False,
     ) -> Any: ...
     async def begin_tx(self) -> None: ...
     async def commit(self) -> None: ...

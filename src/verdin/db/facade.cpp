@@ -34,6 +34,7 @@ Ref init(Func& f, PyObject* const* a) {
     PyErr_SetString(PyExc_Exception, "querydeck can't init");
     throw_error();
   }
+  set_replicas(f, self, a[4]);
   return none();
 }
 
@@ -66,12 +67,21 @@ Ref begin_tx(Func& f, PyObject* const* a) {
   return none();
 }
 
+// A read may go to a replica: when the facade has replicas, no session is bound, the caller did
+// not ask for the primary and `statement` (when given) is no INSERT/UPDATE/DELETE. `server`
+// receives the replica that ran it, and stays empty when the primary did.
+struct Read {
+  bool primary = false;
+  PyObject* statement = nullptr;
+  Ref* server = nullptr;
+};
+
 // self.querydeck.<method>(<positional...>, <keywords...>) where the keyword values come
 // after the positional ones in `args`; `con` marks the slot that takes self.__con().
 // The template is read first, then its method, then __con() is called, as the expression
 // `self.querydeck.m(..., con=self.__con(), ...)` evaluates.
 Ref forward(PyObject* self, PyObject* method, std::initializer_list<PyObject*> values, size_t npos,
-            PyObject* kwnames, int con_slot) {
+            PyObject* kwnames, int con_slot, const Read* read = nullptr) {
   Ref tmpl = getattr(self, n.querydeck);
   Ref bound = getattr(tmpl.get(), method);
   Ref con;
@@ -82,12 +92,22 @@ Ref forward(PyObject* self, PyObject* method, std::initializer_list<PyObject*> v
     args[i] = static_cast<int>(i) == con_slot ? con.get() : v;
     i++;
   }
+  if (read && !read->primary && con && !truth(con.get())) {
+    if (Ref router = replica_router(self)) {
+      if (!read->statement || !is_dml(read->statement)) {
+        return read_on_replica(self, router.get(), method, args, npos, kwnames, bound.get(),
+                               read->server);
+      }
+    }
+  }
   return call_kw(bound.get(), args, npos, kwnames);
 }
 
 Ref execute_sql(Func& f, PyObject* const* a) {
   PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4];
   PyObject* return_type = a[5];
+  Ref server;
+  Read read{a[6] == Py_True, nullptr, &server};
   Ref mappers = getattr(self, n.mapper_dict);
   if (!ok(PySequence_Contains(mappers.get(), namespace_))) {
     Ref shown = Ref::take(PyObject_Str(namespace_));
@@ -110,14 +130,15 @@ Ref execute_sql(Func& f, PyObject* const* a) {
   };
   if (kind_is(n.select)) {
     if (truth(page)) {
-      Ref results = forward(self, n.select_page, {sql, page, nullptr, params}, 0, kw.page, 2);
+      Ref results =
+          forward(self, n.select_page, {sql, page, nullptr, params}, 0, kw.page, 2, &read);
       Ref rows = Ref::take(PyObject_GetItem(results.get(), n.list));
       Ref handler = f.global(n.results_handle);
       Ref mapped = call(handler.get(), rows.get(), result_type, return_type);
       ok(PyObject_SetItem(results.get(), n.list, mapped.get()));
       return results;
     }
-    Ref results = forward(self, n.select_list, {sql, nullptr, params}, 0, kw.select, 1);
+    Ref results = forward(self, n.select_list, {sql, nullptr, params}, 0, kw.select, 1, &read);
     Ref handler = f.global(n.results_handle);
     return call(handler.get(), results.get(), result_type, return_type);
   }
@@ -133,8 +154,16 @@ Ref by_text(Func&, PyObject* const* a) {
   return forward(a[0], n.*method, {a[1], nullptr, a[2]}, 0, kw.select, 1);
 }
 
+// The same, for the reads: `primary` is the last argument.
+template <PyObject* Names::*method>
+Ref read_text(Func&, PyObject* const* a) {
+  Read read{a[3] == Py_True};
+  return forward(a[0], n.*method, {a[1], nullptr, a[2]}, 0, kw.select, 1, &read);
+}
+
 Ref select_page(Func&, PyObject* const* a) {
-  return forward(a[0], n.select_page, {a[1], a[2], nullptr, a[3]}, 0, kw.page, 2);
+  Read read{a[4] == Py_True};
+  return forward(a[0], n.select_page, {a[1], a[2], nullptr, a[3]}, 0, kw.page, 2, &read);
 }
 
 // data=..., con=S
@@ -147,6 +176,14 @@ Ref by_data(Func&, PyObject* const* a) {
 template <PyObject* Names::*method>
 Ref by_statement(Func&, PyObject* const* a) {
   return forward(a[0], n.*method, {a[1], nullptr}, 1, kw.con, 1);
+}
+
+// The same, for the reads: `primary` is the last argument, and a DML statement (an INSERT,
+// UPDATE or DELETE with RETURNING) stays on the primary.
+template <PyObject* Names::*method>
+Ref read_statement(Func&, PyObject* const* a) {
+  Read read{a[2] == Py_True, a[1]};
+  return forward(a[0], n.*method, {a[1], nullptr}, 1, kw.con, 1, &read);
 }
 
 Ref update_orm2(Func&, PyObject* const* a) {
@@ -192,24 +229,32 @@ Ref close(Func&, PyObject* const* a) {
   return none();
 }
 
-const Param p_init[] = {{"self"},
-                        {"mapper_dict", "dict"},
-                        {"data_source", "Engine", Def::none},
-                        {"querydeck", "SqlTemplate", Def::none}};
+// Keyword-only: reads that must see the caller's own writes go to the primary.
+constexpr Param primary_param = {"primary", "bool", Def::false_, nullptr, Check::bool_, true};
+
+const Param p_init[] = {
+    {"self"},
+    {"mapper_dict", "dict"},
+    {"data_source", "Engine", Def::none},
+    {"querydeck", "SqlTemplate", Def::none},
+    {"replicas", "list[Engine] | None", Def::none, nullptr, Check::any, true}};
 const Param p_self[] = {{"self"}};
 const Param p_execute_sql[] = {{"self"},
                                {"sql_id", "str"},
                                {"namespace", "str", Def::none},
                                {"ori_params", "dict", Def::none},
                                {"page", "Page", Def::none},
-                               {"return_type", "Any", Def::none}};
-const Param p_sql_opt[] = {{"self"}, {"sql", "TextClause"}, {"sql_param", nullptr, Def::none}};
+                               {"return_type", "Any", Def::none},
+                               primary_param};
+const Param p_sql_read[] = {
+    {"self"}, {"sql", "TextClause"}, {"sql_param", nullptr, Def::none}, primary_param};
 const Param p_sql_req[] = {{"self"}, {"sql", "TextClause"}, {"sql_param"}};
 const Param p_page[] = {
-    {"self"}, {"sql", "TextClause"}, {"page"}, {"sql_param", nullptr, Def::none}};
+    {"self"}, {"sql", "TextClause"}, {"page"}, {"sql_param", nullptr, Def::none}, primary_param};
 const Param p_data[] = {{"self"}, {"data", "Any"}};
 const Param p_datas[] = {{"self"}, {"datas", "Any"}};
 const Param p_statement[] = {{"self"}, {"statement"}};
+const Param p_read_statement[] = {{"self"}, {"statement"}, primary_param};
 const Param p_update_orm2[] = {
     {"self"}, {"statement"}, {"sql_param", "dict | None", Def::none, nullptr, Check::dict}};
 const Param p_bulk[] = {
@@ -223,8 +268,8 @@ const FuncSpec s_methods[] = {
     fn("get_ori_session", get_ori_session, p_self),
     fn("begin_tx", begin_tx, p_self),
     fn("execute_sql", execute_sql, p_execute_sql),
-    fn("select_one", by_text<&Names::select_one>, p_sql_opt),
-    fn("select_list", by_text<&Names::select_list>, p_sql_opt),
+    fn("select_one", read_text<&Names::select_one>, p_sql_read),
+    fn("select_list", read_text<&Names::select_list>, p_sql_read),
     fn("select_page", select_page, p_page),
     fn("insert", by_text<&Names::insert>, p_sql_req),
     fn("insert_list", by_text<&Names::insert_list>, p_sql_req),
@@ -232,10 +277,10 @@ const FuncSpec s_methods[] = {
     fn("update", by_text<&Names::update>, p_sql_req),
     fn("add", by_data<&Names::add>, p_data),
     fn("add_all", by_data<&Names::add_all>, p_datas),
-    fn("select_all_orm1", by_statement<&Names::select_all_orm1>, p_statement),
-    fn("select_all_orm2", by_statement<&Names::select_all_orm2>, p_statement),
-    fn("select_one_orm1", by_statement<&Names::select_one_orm1>, p_statement),
-    fn("select_one_orm2", by_statement<&Names::select_one_orm2>, p_statement),
+    fn("select_all_orm1", read_statement<&Names::select_all_orm1>, p_read_statement),
+    fn("select_all_orm2", read_statement<&Names::select_all_orm2>, p_read_statement),
+    fn("select_one_orm1", read_statement<&Names::select_one_orm1>, p_read_statement),
+    fn("select_one_orm2", read_statement<&Names::select_one_orm2>, p_read_statement),
     fn("delete_orm2", by_statement<&Names::delete_orm2>, p_statement),
     fn("update_orm2", update_orm2, p_update_orm2),
     fn("bulk_update_mappings", bulk_update_mappings, p_bulk),
@@ -259,7 +304,13 @@ void define_facade(ModuleBuilder& m) {
   std::vector<const FuncSpec*> methods;
   for (const FuncSpec& spec : s_methods) methods.push_back(&spec);
   methods.push_back(&s_transaction);
-  m.def_class("VerdinSqlSession", methods, attrs.get());
+  Ref cls = m.def_class("VerdinSqlSession", methods, attrs.get());
+  // After the methods, as additions: no replicas, and the seconds a replica that cannot be
+  // reached is left out of the rotation.
+  Ref no_replicas = Ref::take(PyTuple_New(0));
+  setattr(cls.get(), n.replicas, no_replicas.get());
+  Ref backoff = Ref::take(PyFloat_FromDouble(5.0));
+  setattr(cls.get(), n.replica_backoff, backoff.get());
 }
 
 }  // namespace verdin::txnfront

@@ -41,6 +41,7 @@ void populate(ModuleBuilder& m) {
   m.import_from("verdin.utils.kindprobe", "is_result_class");
   m.import_from("verdin.utils.kindprobe", "get_base_type");
   m.def(s_results_handle);
+  define_replicas(m);
   define_transaction(m);
   define_facade(m);
 }

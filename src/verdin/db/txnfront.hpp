@@ -54,7 +54,15 @@ namespace verdin::txnfront {
   X(update_orm2, "update_orm2")                   \
   X(bulk_update_mappings, "bulk_update_mappings") \
   X(insert_orm2, "insert_orm2")                   \
-  X(execute_in_connection, "execute_in_connection")
+  X(execute_in_connection, "execute_in_connection") \
+  X(Engine, "Engine")                             \
+  X(replicas, "replicas")                         \
+  X(replica_backoff, "replica_backoff")           \
+  X(replica_router, "_replica_router")            \
+  X(sync_engine, "sync_engine")                   \
+  X(statement, "statement")                       \
+  X(url, "url")                                   \
+  X(is_dml, "is_dml")
 VERDIN_NAMES(TXNFRONT_NAMES);
 extern Names n;
 
@@ -76,6 +84,20 @@ void define_facade(ModuleBuilder& m);
 // sessionmaker(bind=self.data_source, expire_on_commit=False)() for the facade `self`, through
 // the module global read at call time.
 Ref new_session(Func& f, PyObject* self);
+
+// Read replicas (replicas.cpp). set_replicas checks the constructor's `replicas` argument against
+// self.data_source and sets self.replicas and, when there is one at least, the router.
+void set_replicas(Func& f, PyObject* self, PyObject* replicas);
+// The router of a facade that has replicas, else empty.
+Ref replica_router(PyObject* self);
+// The template method `method` called with the arguments on the next replica that can be
+// reached, else through `on_primary` (the method on the primary's template). `server` receives
+// the replica's engine, or stays empty when the primary served.
+Ref read_on_replica(PyObject* self, PyObject* router, PyObject* method, PyObject* const* args,
+                    size_t npos, PyObject* kwnames, PyObject* on_primary, Ref* server);
+// Whether an SQLAlchemy statement is an INSERT, UPDATE or DELETE (which may return rows).
+bool is_dml(PyObject* statement);
+void define_replicas(ModuleBuilder& m);
 
 // VerdinSqlSession.transaction and the class of the context manager it returns, built by
 // define_transaction before the facade class.
