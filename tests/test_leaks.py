@@ -1,7 +1,9 @@
 """Repeated calls leave no objects, references or memory behind."""
 import dataclasses
 import gc
+import logging
 import os
+import sqlite3
 import sys
 import time
 import xml.etree.ElementTree as et
@@ -196,6 +198,25 @@ def test_execute_sql_does_not_leak(mapper, tmp_path):
     assert_flat("transaction rolled back", raising(lambda: in_transaction(True), KeyError), CALLS // 10)
     t = SqlTemplate(engine)
     assert_flat("select_list", lambda: t.select_list(text("select id, name from t2")), CALLS // 4)
+
+    def refuse():
+        raise sqlite3.OperationalError("unable to open database file")
+
+    # Every read tries the replica that cannot be reached, then runs on the one that can.
+    replica = create_engine("sqlite://", poolclass=StaticPool, connect_args={"check_same_thread": False})
+    with replica.begin() as conn:
+        conn.execute(text("create table t2 (id integer, name text)"))
+        conn.execute(text("insert into t2 values (1, 'r')"))
+    routed = VerdinSqlSession(db.mapper_dict, data_source=engine,
+                              replicas=[create_engine("sqlite://", creator=refuse), replica])
+    routed.replica_backoff = 0
+    assert routed.execute_sql("rows", "x", {"id": 1}) == [Row(id=1, name="r")]
+    skips = logging.getLogger("verdin.replicas")
+    skips.disabled = True
+    try:
+        assert_flat("execute_sql on replicas", lambda: routed.execute_sql("rows", "x", {"id": 1}), CALLS // 4)
+    finally:
+        skips.disabled = False
     engine.dispose()
 
 
