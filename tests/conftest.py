@@ -1,5 +1,8 @@
+import contextlib
+import fcntl
 import os
 import socket
+import tempfile
 import uuid
 
 import pytest
@@ -51,10 +54,27 @@ def postgres_url():
 STANDBY_URL = os.environ.get("VERDIN_STANDBY_URL", "postgresql+psycopg://postgres@127.0.0.1:5433/test")
 
 
+@contextlib.contextmanager
+def standby_held():
+    """Held by a test that stops and restarts the standby, and by whoever checks that it answers:
+    test runs in other processes on this machine share the standby."""
+    with open(os.path.join(tempfile.gettempdir(), "verdin-standby.lock"), "w") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        yield
+
+
 @pytest.fixture(scope="session")
 def standby_url(postgres_url):
     """A hot standby of the PostgreSQL server (scripts/pg_standby.sh starts one on port 5433)."""
-    return _server_url("The PostgreSQL standby", STANDBY_URL, 5433, "VERDIN_REQUIRE_STANDBY")
+    with standby_held():
+        return _server_url("The PostgreSQL standby", STANDBY_URL, 5433, "VERDIN_REQUIRE_STANDBY")
+
+
+@pytest.fixture
+def standby_to_stop(standby_url):
+    """The standby's URL, for a test that may stop it (and must start it again)."""
+    with standby_held():
+        yield standby_url
 
 
 @pytest.fixture(params=["sqlite", "mariadb", "postgresql"])
