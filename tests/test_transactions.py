@@ -194,3 +194,35 @@ def test_a_context_copied_inside_a_transaction_cannot_run_statements_after_it(db
         copied.run(db.close)  # drops the stale binding: statements then commit on their own
     copied.run(db.execute_sql, "add", "t", {"name": "own", "n": 3})
     assert names(fresh, table) == ["inside", "own"] and engine.pool.checkedout() == 0
+
+
+def test_statements_in_a_bound_session_see_what_its_execute_would(db, table, fresh):
+    # Once the bound session holds its connection, later text statements may run on that
+    # connection: never past pending ORM changes (autoflush), nor past the session's own
+    # do_orm_execute listeners or execution options.
+    from sqlalchemy import Integer, String, event
+    from sqlalchemy.orm import DeclarativeBase, mapped_column
+
+    class Base(DeclarativeBase):
+        pass
+
+    row = type("Row", (Base,), {"__tablename__": table, "id": mapped_column(Integer, primary_key=True),
+                                "name": mapped_column(String(50)), "n": mapped_column(Integer)})
+    from sqlalchemy.util import immutabledict
+
+    seen, options = [], []
+    listener = lambda state: seen.append(state.statement.text)  # noqa: E731
+    probe = lambda conn, clause, multi, params, opts: options.append(dict(opts))  # noqa: E731
+    event.listen(db.data_source, "before_execute", probe)
+    with db.transaction() as session:
+        assert db.execute_sql("count", "t", {}, return_type=int) == 0
+        session.add(row(name="pending", n=1))
+        assert db.execute_sql("count", "t", {}, return_type=int) == 1
+        event.listen(session, "do_orm_execute", listener)
+        db.execute_sql("bump", "t", {"name": "pending"})
+        event.remove(session, "do_orm_execute", listener)
+        session.execution_options = immutabledict({"verdin_probe": True})
+        db.execute_sql("add", "t", {"name": "second", "n": 5})
+    event.remove(db.data_source, "before_execute", probe)
+    assert len(seen) == 1 and seen[0].startswith("update") and options[-1] == {"verdin_probe": True}
+    assert [tuple(r) for r in fresh(f"select name, n from {table} order by id")] == [("pending", 2), ("second", 5)]

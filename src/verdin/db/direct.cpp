@@ -36,7 +36,17 @@ struct Direct {
   PyObject* listeners = nullptr;    // tuple of Session's class-level listener collections
   Watched classes[3];               // Session, SessionTransaction, the identity map
   PyObject* globals = nullptr;      // tuple of (module dict, name, value) the Session path reads
+  PyObject* active = nullptr;       // SessionTransactionState.ACTIVE
+  PyObject* any_state = nullptr;    // _StateChangeStates.ANY: no state change under way
 } d;
+
+// What a bound Session's execute of a text statement reads on the session and its transaction.
+struct {
+  PyObject *dict, *execution_options, *new_, *deleted, *identity_map, *modified, *bind, *binds,
+      *transaction, *trans_context_manager, *dispatch, *do_orm_execute, *state, *next_state,
+      *connections;
+  PyObject* shadowing;  // tuple: the methods on that path, which an instance could shadow
+} k;
 
 // The module names through which a Session reaches the classes above.
 constexpr const char* watched_globals[][2] = {
@@ -223,6 +233,28 @@ void setup(PyObject* session_cls, PyObject* get_session) {
   watch(d.classes[0], session_cls);
   watch(d.classes[1], session_tx.get());
   watch(d.classes[2], identity_map.get());
+  Ref states = import("sqlalchemy.orm.state_changes");
+  Ref change_states = getattr(states.get(), "_StateChangeStates");
+  Ref tx_states = getattr(session_module.get(), "SessionTransactionState");
+  d.any_state = getattr(change_states.get(), "ANY").release();
+  d.active = getattr(tx_states.get(), "ACTIVE").release();
+  k.dict = intern("__dict__");
+  k.execution_options = intern("execution_options");
+  k.new_ = intern("_new");
+  k.deleted = intern("_deleted");
+  k.identity_map = intern("identity_map");
+  k.modified = intern("_modified");
+  k.bind = intern("bind");
+  k.binds = intern("_Session__binds");
+  k.transaction = intern("_transaction");
+  k.trans_context_manager = intern("_trans_context_manager");
+  k.dispatch = intern("dispatch");
+  k.do_orm_execute = intern("do_orm_execute");
+  k.state = intern("_state");
+  k.next_state = intern("_next_state");
+  k.connections = intern("_connections");
+  k.shadowing = ok(Py_BuildValue("(sssss)", "execute", "_execute_internal", "_autoflush", "get_bind",
+                                 "_connection_for_bind"));
   d.globals = globals.release();
   d.engine_type = reinterpret_cast<PyTypeObject*>(engine.release());
   d.text_type = reinterpret_cast<PyTypeObject*>(text_clause.release());
@@ -244,30 +276,108 @@ void init_direct(PyObject* template_cls) {
   }
 }
 
-Ref direct_engine(PyObject* self, PyObject* get_session, PyObject* con,
-                  std::initializer_list<PyObject*> statements) {
-  if (!d.usable || con != Py_None) return Ref();
+namespace {
+
+// The checks every direct statement needs: the fast path is on, get_session is the template's
+// own, the statements are text, and Session is as it was at import, without listeners.
+bool direct_allowed(PyObject* self, PyObject* get_session,
+                    std::initializer_list<PyObject*> statements) {
+  if (!d.usable) return false;
   if (!PyMethod_Check(get_session) || PyMethod_GET_FUNCTION(get_session) != d.get_session ||
       PyMethod_GET_SELF(get_session) != self) {
-    return Ref();
+    return false;
   }
   for (PyObject* statement : statements) {
-    if (Py_TYPE(statement) != d.text_type) return Ref();
+    if (Py_TYPE(statement) != d.text_type) return false;
   }
+  // Anything replaced or added on the classes a Session runs through, or on their bases.
+  for (Watched& w : d.classes) {
+    if (!still_original(w)) return false;
+  }
+  return globals_original() && listener_count(d.listeners) == 0;
+}
+
+// Whether `obj` has no entries (a sized object; anything else counts as not empty).
+bool empty(PyObject* obj) {
+  Py_ssize_t size = PyObject_Size(obj);
+  if (size < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return size == 0;
+}
+
+}  // namespace
+
+Ref direct_engine(PyObject* self, PyObject* get_session, PyObject* con,
+                  std::initializer_list<PyObject*> statements) {
+  if (con != Py_None || !direct_allowed(self, get_session, statements)) return Ref();
   PyObject* factory = PyDict_GetItemWithError(orig.globals, n.sessionmaker);
   if (factory != orig.sessionmaker) {
     if (factory == nullptr && PyErr_Occurred()) throw_error();
     return Ref();
   }
-  // Anything replaced or added on the classes a Session runs through, or on their bases.
-  for (Watched& w : d.classes) {
-    if (!still_original(w)) return Ref();
-  }
-  if (!globals_original()) return Ref();
-  if (listener_count(d.listeners) != 0) return Ref();
   Ref bind = getattr(self, n.data_source);
   if (Py_TYPE(bind.get()) != d.engine_type) return Ref();
   return bind;
+}
+
+// A Session's execute of a text statement, once its transaction holds a connection to its one
+// bind: coerce (nothing to do for text), autoflush (nothing when clean), get_bind (the bind),
+// the transaction's connection for it, and that connection's execute. So, for a plain
+// Session in that state whose instance shadows none of those methods, the statement runs on
+// that connection itself. The first statement of a transaction, a session with pending
+// changes, binds per table, execution options or do_orm_execute listeners take the Session.
+Ref direct_connection(PyObject* self, PyObject* get_session, PyObject* session,
+                      std::initializer_list<PyObject*> statements) {
+  if (Py_TYPE(session) != reinterpret_cast<PyTypeObject*>(orig.session_cls)) return Ref();
+  if (!direct_allowed(self, get_session, statements)) return Ref();
+  Ref dict = Ref::steal(PyObject_GenericGetDict(session, nullptr));
+  if (!dict || !PyDict_CheckExact(dict.get())) {
+    PyErr_Clear();
+    return Ref();
+  }
+  auto field = [&](PyObject* map, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(map, key);
+    if (value == nullptr && PyErr_Occurred()) throw_error();
+    return Ref::borrow(value);
+  };
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(k.shadowing); i++) {
+    if (field(dict.get(), PyTuple_GET_ITEM(k.shadowing, i))) return Ref();
+  }
+  Ref bind = field(dict.get(), k.bind);
+  if (!bind || Py_TYPE(bind.get()) != d.engine_type) return Ref();
+  for (PyObject* key : {k.execution_options, k.new_, k.deleted, k.binds}) {
+    Ref value = field(dict.get(), key);
+    if (!value || !empty(value.get())) return Ref();
+  }
+  Ref identity_map = field(dict.get(), k.identity_map);
+  if (!identity_map) return Ref();
+  Ref modified = Ref::steal(PyObject_GetAttr(identity_map.get(), k.modified));
+  if (!modified || !empty(modified.get())) {
+    PyErr_Clear();
+    return Ref();
+  }
+  if (field(dict.get(), k.trans_context_manager)) return Ref();
+  Ref dispatch = field(dict.get(), k.dispatch);
+  if (!dispatch) return Ref();
+  Ref on_execute = getattr(dispatch.get(), k.do_orm_execute);
+  if (truth(on_execute.get())) return Ref();
+  Ref transaction = field(dict.get(), k.transaction);
+  if (!transaction || Py_TYPE(transaction.get()) != d.classes[1].type) return Ref();
+  Ref tx_dict = Ref::steal(PyObject_GenericGetDict(transaction.get(), nullptr));
+  if (!tx_dict || !PyDict_CheckExact(tx_dict.get())) {
+    PyErr_Clear();
+    return Ref();
+  }
+  Ref state = field(tx_dict.get(), k.state);
+  Ref next_state = field(tx_dict.get(), k.next_state);
+  if (state.get() != d.active || next_state.get() != d.any_state) return Ref();
+  Ref connections = field(tx_dict.get(), k.connections);
+  if (!connections || !PyDict_CheckExact(connections.get())) return Ref();
+  Ref entry = field(connections.get(), bind.get());
+  if (!entry || !PyTuple_CheckExact(entry.get()) || PyTuple_GET_SIZE(entry.get()) < 1) return Ref();
+  return Ref::borrow(PyTuple_GET_ITEM(entry.get(), 0));
 }
 
 Ref direct_scope(PyObject* self, PyObject* engine) {

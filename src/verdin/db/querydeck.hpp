@@ -96,6 +96,10 @@ void init_direct(PyObject* template_cls);
 // `get_session` of self, or null when the call has to go through a Session.
 Ref direct_engine(PyObject* self, PyObject* get_session, PyObject* con,
                   std::initializer_list<PyObject*> statements);
+// The connection a bound `session` (`con`) would run these statements on, when running them
+// there directly cannot be told apart from session.execute; null otherwise.
+Ref direct_connection(PyObject* self, PyObject* get_session, PyObject* session,
+                      std::initializer_list<PyObject*> statements);
 // An entered scope that owns a new connection of `engine` with its transaction begun.
 Ref direct_scope(PyObject* self, PyObject* engine);
 

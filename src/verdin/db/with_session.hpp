@@ -101,6 +101,15 @@ bool with_text(PyObject* self, PyObject* con, std::initializer_list<PyObject*> s
         s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
     return true;
   }
+  if (Ref connection = direct_connection(self, get_session.get(), con, statements)) {
+    // The scope is the bound session's own, so that a failure rolls the session back.
+    Ref scope = scope_new(self, con);
+    Scope* s = reinterpret_cast<Scope*>(scope.get());
+    scope_enter(s);
+    in_scope(
+        s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
+    return true;
+  }
   Ref cm = call(get_session.get(), con);
   return with_manager(
       cm.get(), [&](PyObject* session) { return run(session, false); }, out);
