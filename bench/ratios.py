@@ -1,0 +1,212 @@
+"""verdin against the SQLAlchemy code it replaces, in every mode a service meets.
+
+Rows: the modes. Columns: verdin ÷ idiomatic Session code, verdin ÷ Core on a Connection.
+One unit of work is a one-row select (to a dict), a 10-row select (to dicts) and a one-row
+update, the way each side would write it:
+
+  owned          each statement in a session of its own: execute_sql / `with Session(engine)`
+                 per statement (reads not committed, writes committed) / `engine.connect()`
+                 per read, `engine.begin()` per write
+  transaction    the three statements in one transaction: `with db.transaction():` /
+                 `with Session(engine) as s, s.begin():` / `with engine.begin() as conn:`
+  listener       owned, with one class-level Session listener (after_begin, doing nothing) as
+                 instrumentation adds; Core has no Session, so nothing to listen to
+  no fast paths  owned, with VERDIN_NO_FAST_PATHS=1: every verdin call through a Session
+
+Client CPU time (time.process_time) per unit, the best of several rounds with the sides
+alternated in each round; each run gives one ratio, the table shows min-max over the runs.
+Every mode runs in a fresh interpreter (the environment switch is read at import).
+
+Run: python bench/ratios.py [runs] [database...]   (default 3 runs on every database: MariaDB and
+PostgreSQL where they answer, at VERDIN_MARIADB_URL / VERDIN_POSTGRES_URL or the test suite's
+defaults; name databases as "sqlite-file", "sqlite-memory", "mariadb", "postgresql" to pick some)
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+
+MODES = ["owned", "transaction", "listener", "no fast paths"]
+DATABASES = ["SQLite file", "SQLite memory", "MariaDB", "PostgreSQL"]
+MARIADB_URL = os.environ.get("VERDIN_MARIADB_URL", "mysql+pymysql://root@127.0.0.1:3306/test")
+POSTGRES_URL = os.environ.get("VERDIN_POSTGRES_URL", "postgresql+psycopg://postgres@127.0.0.1:5432/test")
+
+MAPPER = """<mapper namespace="shop">
+  <select id="one">select id, name, price, qty from {table} where id = #{{id}}</select>
+  <select id="upto">select id, name, price, qty from {table} where id &lt;= #{{last}} order by id</select>
+  <update id="set_qty">update {table} set qty = #{{qty}} where id = #{{id}}</update>
+</mapper>"""
+
+
+def database_url(name, folder):
+    if name == "SQLite file":
+        return f"sqlite:///{os.path.join(folder, 'bench.db')}"
+    if name == "SQLite memory":
+        return "sqlite://"
+    return MARIADB_URL if name == "MariaDB" else POSTGRES_URL
+
+
+def workloads(engine, db, table):
+    """(verdin, idiomatic, core): callables doing one unit of work each, for every mode."""
+    from sqlalchemy import text
+    from sqlalchemy.orm import Session
+
+    one = text(f"select id, name, price, qty from {table} where id = :id")
+    upto = text(f"select id, name, price, qty from {table} where id <= :last order by id")
+    set_qty = text(f"update {table} set qty = :qty where id = :id")
+
+    def verdin_owned():
+        a = db.execute_sql("one", "shop", {"id": 7}, return_type=dict)
+        b = db.execute_sql("upto", "shop", {"last": 10})
+        c = db.execute_sql("set_qty", "shop", {"qty": 3, "id": 5})
+        return a, b, c
+
+    def verdin_tx():
+        with db.transaction():
+            return verdin_owned()
+
+    def session_owned():
+        with Session(engine) as s:
+            row = s.execute(one, {"id": 7}).mappings().first()
+            a = None if row is None else dict(row)
+        with Session(engine) as s:
+            b = [dict(r) for r in s.execute(upto, {"last": 10}).mappings()]
+        with Session(engine) as s:
+            c = s.execute(set_qty, {"qty": 3, "id": 5}).rowcount
+            s.commit()
+        return a, b, c
+
+    def session_tx():
+        with Session(engine) as s, s.begin():
+            row = s.execute(one, {"id": 7}).mappings().first()
+            a = None if row is None else dict(row)
+            b = [dict(r) for r in s.execute(upto, {"last": 10}).mappings()]
+            c = s.execute(set_qty, {"qty": 3, "id": 5}).rowcount
+        return a, b, c
+
+    def core_owned():
+        with engine.connect() as conn:
+            row = conn.execute(one, {"id": 7}).mappings().first()
+            a = None if row is None else dict(row)
+        with engine.connect() as conn:
+            b = [dict(r) for r in conn.execute(upto, {"last": 10}).mappings()]
+        with engine.begin() as conn:
+            c = conn.execute(set_qty, {"qty": 3, "id": 5}).rowcount
+        return a, b, c
+
+    def core_tx():
+        with engine.begin() as conn:
+            row = conn.execute(one, {"id": 7}).mappings().first()
+            a = None if row is None else dict(row)
+            b = [dict(r) for r in conn.execute(upto, {"last": 10}).mappings()]
+            c = conn.execute(set_qty, {"qty": 3, "id": 5}).rowcount
+        return a, b, c
+
+    return {"owned": (verdin_owned, session_owned, core_owned),
+            "transaction": (verdin_tx, session_tx, core_tx)}
+
+
+def cpu_per_call(fn, number):
+    start = time.process_time()
+    for _ in range(number):
+        fn()
+    return (time.process_time() - start) / number
+
+
+def worker(mode, name, runs):
+    """Prints [[verdin/idiomatic, verdin/core], ...] for `runs` runs as JSON."""
+    from sqlalchemy import create_engine, event, text
+    from sqlalchemy.orm import Session
+    from sqlalchemy.pool import StaticPool
+
+    from verdin.db.txnfront import VerdinSqlSession
+    from verdin.mapper.stmtloom import ParseMapper
+
+    folder = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    url = database_url(name, folder)
+    engine = create_engine(url, poolclass=StaticPool) if url == "sqlite://" else create_engine(url)
+    table = "bench_" + uuid.uuid4().hex[:10]
+    try:
+        with engine.begin() as conn:
+            conn.execute(text(f"create table {table} (id integer primary key, name varchar(40), "
+                              "price float, qty integer)"))
+            conn.execute(text(f"insert into {table} values (:id, :name, :price, :qty)"),
+                         [{"id": i, "name": f"item {i}", "price": i * 1.5, "qty": i} for i in range(1, 101)])
+    except Exception as exc:  # a server that does not answer
+        print(json.dumps({"skip": f"{type(exc).__name__}: {str(exc).splitlines()[0][:80]}"}))
+        return
+    path = os.path.join(folder, "shop.xml")
+    with open(path, "w") as f:
+        f.write(MAPPER.format(table=table))
+    db = VerdinSqlSession({"shop": ParseMapper(path)}, data_source=engine)
+    sides = workloads(engine, db, table)["transaction" if mode == "transaction" else "owned"]
+    if mode == "listener":
+        event.listen(Session, "after_begin", lambda *args: None)
+    try:
+        sides[0]()  # the update has run: every side then reads the same rows
+        got = [side() for side in sides]
+        assert got[0] == got[1] == got[2], got
+        number = 150
+        out = []
+        for _ in range(runs):
+            best = [float("inf")] * 3
+            for round_ in range(5):
+                order = (0, 1, 2) if round_ % 2 == 0 else (2, 1, 0)
+                for i in order:
+                    best[i] = min(best[i], cpu_per_call(sides[i], number))
+            out.append([best[0] / best[1], best[0] / best[2], best[0] * 1e6])
+        print(json.dumps({"runs": out}))
+    finally:
+        with engine.begin() as conn:
+            conn.execute(text(f"drop table {table}"))
+        engine.dispose()
+
+
+def main():
+    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 3
+    picked = [a.replace("-", " ").lower() for a in sys.argv[2:]]
+    databases = [name for name in DATABASES if not picked or name.lower() in picked]
+    results = {}
+    for name in databases:
+        for mode in MODES:
+            env = dict(os.environ)
+            env.pop("VERDIN_NO_FAST_PATHS", None)
+            if mode == "no fast paths":
+                env["VERDIN_NO_FAST_PATHS"] = "1"
+            done = subprocess.run([sys.executable, __file__, "--worker", mode, name, str(runs)],
+                                  capture_output=True, text=True, env=env)
+            if done.returncode != 0:
+                sys.exit(f"{name}, {mode}: {done.stderr[-2000:]}")
+            results[name, mode] = json.loads(done.stdout.strip().splitlines()[-1])
+            if "skip" in results[name, mode]:
+                break
+
+    def span(values):
+        return f"{min(values):.2f}" if f"{min(values):.2f}" == f"{max(values):.2f}" else \
+            f"{min(values):.2f}–{max(values):.2f}"
+
+    print(f"verdin ÷ idiomatic Session code | verdin ÷ Core on a Connection; client CPU per unit, "
+          f"min–max over {runs} runs")
+    print(f"{'database':<15}{'mode':<15}{'÷ Session':>13}{'÷ Core':>13}{'verdin µs':>11}")
+    for name in databases:
+        for mode in MODES:
+            got = results.get((name, mode))
+            if got is None:
+                continue
+            if "skip" in got:
+                print(f"{name:<15}not measured: {got['skip']}")
+                break
+            rows = got["runs"]
+            us = min(r[2] for r in rows)
+            print(f"{name:<15}{mode:<15}{span([r[0] for r in rows]):>13}{span([r[1] for r in rows]):>13}"
+                  f"{us:>11.0f}")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--worker":
+        worker(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    else:
+        main()
