@@ -41,6 +41,9 @@ MAPPER = """<mapper namespace="leak">
   <sql id="cycle_a"><include refid="cycle_b"/></sql>
   <sql id="cycle_b"><include refid="cycle_a"/></sql>
   <select id="bad_tag"><If test="1">x</If></select>
+  <select id="fields"><bind name="p" value="params['a'] + 1"/><foreach item="r" index="i" collection="rs" separator=",">
+    <foreach item="k" collection="r['ks']">(#{i}, #{k}, #{r.n}, #{p}, #{u.v})</foreach></foreach></select>
+  <select id="bad_bind"><bind name="p" value="params['nope']"/></select>
 </mapper>"""
 
 
@@ -98,7 +101,8 @@ STATEMENTS = [
     ("nested", {"ids": [1, 2]}, None), ("include", {}, None), ("insert", {"a": 1}, None),
     ("missing_otherwise", {}, Exception), ("bad_collection", {"a": (1,)}, Exception),
     ("name_error", {}, NameError), ("cycle", {}, RecursionError), ("bad_tag", {}, TypeError),
-    ("no_such_id", {}, Exception),
+    ("no_such_id", {}, Exception), ("fields", {"a": 1, "rs": [{"n": 1, "ks": [1, 2]}], "u": {"v": 1}}, None),
+    ("bad_bind", {}, KeyError),
 ]
 
 

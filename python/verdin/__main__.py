@@ -74,8 +74,22 @@ def why(error):
     return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
 
 
-def element_problems(statement, ids):
-    """(problem, ...) of the elements inside a statement."""
+def included_elsewhere(refid, namespaces):
+    """Why an include of "namespace.id" fails among the files checked together (namespace -> ids), or
+    None when it names a statement of one of them; "" when it names no namespace of them."""
+    lacking = ""
+    for dot in (i for i, c in enumerate(refid) if c == "."):
+        ns, sql_id = refid[:dot], refid[dot + 1:]
+        if ns in namespaces:
+            if sql_id in namespaces[ns]:
+                return None
+            lacking = f"<include> refid {refid!r}: namespace {ns!r} has no statement {sql_id!r}"
+    return lacking
+
+
+def element_problems(statement, ids, namespaces=None):
+    """(problem, ...) of the elements inside a statement; `namespaces` (namespace -> ids) are the files
+    checked with it, whose statements an include may name as "namespace.id"."""
     # An explicit stack: a statement may nest deeper than Python's recursion limit.
     pending = list(reversed(statement))
     while pending:
@@ -96,8 +110,13 @@ def element_problems(statement, ids):
                 compile_it(source)
             except Exception as e:  # noqa: BLE001 - a source too complex raises MemoryError or RecursionError
                 yield f"the {expression} expression {quoted(source)} of <{element.tag}> does not compile: {why(e)}"
-        if element.tag == "include" and "refid" in element.attrib and element.attrib["refid"] not in ids:
-            yield f"<include> refid {element.attrib['refid']!r} names no statement of this file"
+        refid = element.attrib.get("refid") if element.tag == "include" else None
+        if refid is not None and refid not in ids:
+            elsewhere = included_elsewhere(refid, namespaces or {})
+            if elsewhere is not None:
+                yield elsewhere or f"<include> refid {refid!r} names no statement of this file"
+        if element.tag == "foreach" and "index" in element.attrib and element.attrib["index"] == element.attrib.get("item"):
+            yield f"<foreach> names both its item and its index {element.attrib['index']!r}"
         pending.extend(reversed(element))
 
 
@@ -203,9 +222,30 @@ def result_type_problem(result_type, resolve):
     return None
 
 
-def file_problems(path, namespaces, resolve=False):
+def statement_ids(files):
+    """namespace -> ids of the statements of the readable files, for includes across files."""
+    found = {}
+    for path in files:
+        try:
+            root = et.parse(path).getroot() if unreadable(path) is None else None
+        except Exception:  # noqa: BLE001 - file_problems reports what is wrong with the file
+            root = None
+        mapper = None if root is None else next((e for e in root.iter() if e.tag == "mapper"), None)
+        if mapper is not None and "namespace" in mapper.attrib:
+            ids = {s.attrib["id"] for s in root if s.tag in sql_id_type_list and "id" in s.attrib}
+            found.setdefault(mapper.attrib["namespace"], ids)
+    return found
+
+
+def dialects(statement):
+    """The dialects a statement is written for: the names of its `dialect` attribute (none: all)."""
+    return [d.strip() for d in statement.attrib.get("dialect", "").split(",") if d.strip()]
+
+
+def file_problems(path, namespaces, resolve=False, known=None):
     """(statement id, problem) of one mapper file, and its statements. resultType modules are
-    imported only when `resolve` is true."""
+    imported only when `resolve` is true; `known` (namespace -> ids) are the statements of the files
+    checked together."""
     reason = unreadable(path)
     if reason:
         return [(NO_ID, reason)], []
@@ -229,12 +269,20 @@ def file_problems(path, namespaces, resolve=False):
     statements = [child for child in root if child.tag in sql_id_type_list]
     # As the mapper keeps them: a later statement of the same id replaces the earlier one.
     targets = {s.attrib["id"]: s for s in statements if "id" in s.attrib}
-    ids, first, depths, loops = set(targets), {}, {}, {}
+    ids, first, depths, loops, variants = set(targets), {}, {}, {}, {}
     for position, statement in enumerate(statements, 1):
         sql_id = statement.attrib.get("id")
+        written_for = dialects(statement)
         if sql_id is None:
             problems.append((NO_ID, f"statement {position} (<{statement.tag}>) has no id"))
             sql_id = NO_ID
+        elif written_for:
+            # Variants for other dialects are no duplicates; loading refuses one dialect given twice.
+            for d in written_for:
+                if (sql_id, d) in variants:
+                    problems.append((sql_id, f"two variants for dialect {d!r}: statement {position} "
+                                             f"(<{statement.tag}>) and statement {variants[sql_id, d]}"))
+                variants.setdefault((sql_id, d), position)
         elif sql_id in first:
             earlier, tag = first[sql_id]
             problems.append((sql_id, f"duplicate id: statement {position} (<{statement.tag}>) replaces "
@@ -244,7 +292,7 @@ def file_problems(path, namespaces, resolve=False):
         result_type = statement.attrib.get("resultType") if statement.tag == "select" else None
         if result_type is not None and (problem := result_type_problem(result_type, resolve)):
             problems.append((sql_id, problem))
-        problems.extend((sql_id, problem) for problem in element_problems(statement, ids))
+        problems.extend((sql_id, problem) for problem in element_problems(statement, ids, known))
         own_id = statement.attrib.get("id")
         own_id = own_id if targets.get(own_id) is statement else None
         levels, loop = nesting(statement, own_id, targets, depths, loops)
@@ -293,8 +341,9 @@ def check(paths, out, resolve=False, preparer=None, strict=False):
             seen.add(os.path.realpath(f))
             files.append(f)
     namespaces, found, warned, statements, variants, bad_files = {}, 0, 0, 0, 0, 0
+    known = statement_ids(files)
     for path in files:
-        problems, elements = file_problems(path, namespaces, resolve)
+        problems, elements = file_problems(path, namespaces, resolve, known)
         statements += len(elements)
         flawed = {sql_id for sql_id, _ in problems}
         warnings = []

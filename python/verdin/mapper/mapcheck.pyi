@@ -1,6 +1,7 @@
 from types import CodeType
 
 element_rules: dict[str, tuple[tuple[str, ...], str | None]]
+element_attributes: dict[str, tuple[str, ...]]
 nesting_limit: int
 
 def compile_expression(source: str) -> CodeType: ...

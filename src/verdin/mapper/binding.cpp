@@ -195,6 +195,21 @@ class Collector {
 
 }  // namespace
 
+void require_values(PyObject* sql, PyObject* values) {
+  if (!PyUnicode_CheckExact(sql)) return;
+  Spans names;
+  with_code_points(sql, [&](auto* d, Py_ssize_t len) { scan_names(d, len, names); });
+  for (const Span& s : names) {
+    Ref name = Ref::take(PyUnicode_Substring(sql, s.start, s.end));
+    Py_ssize_t at = PyUnicode_Find(name.get(), n.for_index, 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) throw_error();
+    if (at < 0 && !ok(PyDict_Contains(values, name.get()))) {
+      PyErr_SetObject(PyExc_KeyError, name.get());
+      throw_error();
+    }
+  }
+}
+
 Ref format_sql(Func&, PyObject* const* a) {
   PyObject* sql = a[0];
   if (PyUnicode_CheckExact(sql)) return normalize_ws(sql);

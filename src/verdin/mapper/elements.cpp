@@ -1,39 +1,46 @@
 // Dynamic elements: parse_element and the override trimming of trim/set.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "stmtloom.hpp"
+#include "vocabulary.hpp"
 
 namespace verdin::stmtloom {
 namespace {
 
-enum class Tag { include, sql, if_, where, trim, set, choose, when, otherwise, foreach, other };
+using vocabulary::Kind;
+constexpr size_t element_count = std::size(vocabulary::elements);
 
-// The branch of a tag, by string equality in the documented order.
-Tag classify(PyObject* tag) {
+// The tags of the table as str, for tags that are not plain ASCII str.
+PyObject* tag_objects[element_count];
+
+constexpr Py_ssize_t tag_length(const char* tag) {
+  Py_ssize_t len = 0;
+  while (tag[len] != '\0') len++;
+  return len;
+}
+
+// The branch of a tag, by string equality in the table's order.
+Kind classify(PyObject* tag) {
   if (PyUnicode_CheckExact(tag) && PyUnicode_IS_ASCII(tag)) {
     const char* d = static_cast<const char*>(PyUnicode_DATA(tag));
-    auto is = [&](const char* name, size_t len) { return std::memcmp(d, name, len) == 0; };
-    switch (PyUnicode_GET_LENGTH(tag)) {
-      case 2: return is("if", 2) ? Tag::if_ : Tag::other;
-      case 3: return is("sql", 3) ? Tag::sql : is("set", 3) ? Tag::set : Tag::other;
-      case 4: return is("trim", 4) ? Tag::trim : is("when", 4) ? Tag::when : Tag::other;
-      case 5: return is("where", 5) ? Tag::where : Tag::other;
-      case 6: return is("choose", 6) ? Tag::choose : Tag::other;
-      case 7: return is("include", 7) ? Tag::include : is("foreach", 7) ? Tag::foreach : Tag::other;
-      case 9: return is("otherwise", 9) ? Tag::otherwise : Tag::other;
-      default: return Tag::other;
+    Py_ssize_t len = PyUnicode_GET_LENGTH(tag);
+    for (const vocabulary::ElementRule& rule : vocabulary::elements) {
+      if (tag_length(rule.tag) == len && rule.tag[0] == d[0] &&
+          std::memcmp(rule.tag, d, static_cast<size_t>(len)) == 0) {
+        return rule.kind;
+      }
+    }
+    return Kind::other;
+  }
+  for (size_t i = 0; i < element_count; i++) {
+    if (tag_objects[i] == nullptr) tag_objects[i] = intern(vocabulary::elements[i].tag);
+    if (ok(PyObject_RichCompareBool(tag, tag_objects[i], Py_EQ))) {
+      return vocabulary::elements[i].kind;
     }
   }
-  const std::pair<PyObject*, Tag> order[] = {
-      {n.include, Tag::include}, {n.sql, Tag::sql},   {n.if_, Tag::if_},
-      {n.where, Tag::where},     {n.trim, Tag::trim}, {n.set, Tag::set},
-      {n.choose, Tag::choose},   {n.when, Tag::when}, {n.otherwise, Tag::otherwise},
-      {n.foreach, Tag::foreach}};
-  for (auto& [name, kind] : order) {
-    if (ok(PyObject_RichCompareBool(tag, name, Py_EQ))) return kind;
-  }
-  return Tag::other;
+  return Kind::other;
 }
 
 bool equals(PyObject* a, PyObject* b) {
@@ -230,9 +237,9 @@ Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
   Ref it = Ref::take(PyObject_GetIter(element));
   while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
     Ref tag = element_field(child.get(), ElementField::tag);
-    if (classify(tag.get()) != Tag::when) continue;
+    if (classify(tag.get()) != Kind::when) continue;
     Ref test = attr_required(child.get(), n.test);
-    Ref ok_value = eval_expr(test.get(), param);
+    Ref ok_value = eval_expr(test.get(), param, self);
     if (truth(ok_value.get())) {
       Ref out = call_parse(self, child.get(), param);
       TextBuilder c;
@@ -245,7 +252,7 @@ Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
   Ref it2 = Ref::take(PyObject_GetIter(element));
   while (Ref child = Ref::steal(PyIter_Next(it2.get()))) {
     Ref tag = element_field(child.get(), ElementField::tag);
-    if (classify(tag.get()) == Tag::otherwise) return call_parse(self, child.get(), param);
+    if (classify(tag.get()) == Kind::otherwise) return call_parse(self, child.get(), param);
   }
   if (PyErr_Occurred()) throw_error();
   PyErr_SetString(PyExc_Exception, "Missing otherwise element");
@@ -305,6 +312,7 @@ Ref index_name(PyObject* base, Py_ssize_t index) {
 // The attributes of a foreach element, read in this order.
 struct Foreach {
   Ref item, collection, open, close, separator;
+  Ref index;  // empty without an index attribute
 };
 
 // open + separator.join(`count` copies of a plain body, each occurrence of `old` replaced by
@@ -418,29 +426,70 @@ class ForeachText {
   throw_error();
 }
 
-// The number of entries of a collection that is a plain name bound in the parameters.
-Py_ssize_t looked_up_size(PyObject* value) {
+// The entries of a collection: the list itself or a copy, and how many the loop visits.
+struct Entries {
+  Ref list;
+  Py_ssize_t count = 0;
+};
+
+// The entries of a collection that is a plain name bound in the parameters.
+Entries looked_up(PyObject* value) {
   if (!ok(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyList_Type)))) not_a_list();
-  // Only the number of entries is used; copying an exact list has no other effect.
-  if (PyList_CheckExact(value)) return PyList_GET_SIZE(value);
-  Ref copy = Ref::take(PySequence_List(value));
-  return PyList_GET_SIZE(copy.get());
+  // Only the entries are used; copying an exact list has no other effect.
+  Ref list = PyList_CheckExact(value) ? Ref::borrow(value) : Ref::take(PySequence_List(value));
+  Py_ssize_t count = PyList_GET_SIZE(list.get());
+  return {std::move(list), count};
 }
 
-// The number of entries of a collection expression, evaluated as written.
-Py_ssize_t evaluated_size(PyObject* collection, PyObject* params) {
+// The entries of a collection expression, evaluated as written.
+Entries evaluated(PyObject* self, PyObject* collection, PyObject* names) {
   Ref is_list_src = concat({n.isinstance_open, collection, n.isinstance_close});
-  Ref is_list = eval_expr(is_list_src.get(), params);
+  Ref is_list = eval_expr(is_list_src.get(), names, self);
   if (!truth(is_list.get())) not_a_list();
   Ref copy_src = concat({n.copy_open, collection, n.copy_close});
-  Ref entries = eval_expr(copy_src.get(), params);
+  Ref entries = eval_expr(copy_src.get(), names, self);
   Py_ssize_t count = PyObject_Length(entries.get());
   if (count < 0) throw_error();
-  return count;
+  return {std::move(entries), count};
+}
+
+// A name of the loops, indexes and binds around an element: a key of its evaluation context
+// other than the parameters (and lent builtins).
+bool scope_name(PyObject* name, void* context) {
+  if (!PyUnicode_Check(name) || PyUnicode_Compare(name, n.params) == 0 ||
+      PyUnicode_Compare(name, n.builtins_key) == 0) {
+    if (PyErr_Occurred()) throw_error();
+    return false;
+  }
+  return ok(PyDict_Contains(static_cast<PyObject*>(context), name)) != 0;
+}
+
+// Whether a collection reads names of the enclosing loops or binds: then it is evaluated with
+// those names beside the parameters, and its entries bind under generated names.
+bool scoped_collection(PyObject* collection, PyObject* param) {
+  if (!PyDict_CheckExact(param) || PyDict_GET_SIZE(param) <= 1) return false;
+  if (is_plain_name(collection)) return scope_name(collection, param);
+  if (!PyUnicode_CheckExact(collection)) return false;
+  Ref code = expression_code(collection);
+  return code && reads_name(code.get(), scope_name, param);
+}
+
+// The names a scoped collection is evaluated with: the parameters, then the scope's names.
+Ref scope_names(PyObject* params, PyObject* param) {
+  Ref names = Ref::take(PyDict_New());
+  ok(PyDict_Update(names.get(), params));
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(param, &pos, &key, &value)) {
+    Ref k = Ref::borrow(key), v = Ref::borrow(value);
+    if (scope_name(k.get(), param)) ok(PyDict_SetItem(names.get(), k.get(), v.get()));
+  }
+  return names;
 }
 
 // A body of plain text is the same for every entry: read once, copied `count` times.
-// Null when the element has children or the attributes are not all exact str.
+// Null when the element has children, the attributes are not all exact str, or the body reads
+// fields of the item.
 Ref foreach_plain(PyObject* element, const Foreach& a, PyObject* old, Py_ssize_t count) {
   for (const Ref* s : {&a.open, &a.close, &a.separator, &a.collection}) {
     if (!PyUnicode_CheckExact(s->get())) return Ref();
@@ -449,25 +498,83 @@ Ref foreach_plain(PyObject* element, const Foreach& a, PyObject* old, Py_ssize_t
   Ref text = element_field(element, ElementField::text);
   if (text.get() == Py_None) text = Ref::borrow(n.empty);
   if (!PyUnicode_CheckExact(text.get())) return Ref();
+  if (has_field_refs(text.get())) return Ref();
   return ForeachText(a, text.get(), old, count).build();
 }
 
-// The body assembled again for every entry, with its `old` replaced by that entry's name.
+// The names one entry's text binds: the item, the index, and what <bind> elements of the body
+// set in the entry's context (`entry`, empty for a body without children) over `param`'s.
+Ref entry_targets(const Foreach& a, PyObject* value, Py_ssize_t index, PyObject* param,
+                  PyObject* entry) {
+  Ref targets = Ref::take(PyDict_New());
+  if (entry != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *v;
+    while (PyDict_Next(entry, &pos, &key, &v)) {
+      Ref k = Ref::borrow(key), held = Ref::borrow(v);
+      if (!scope_name(k.get(), entry)) continue;
+      Ref outer = dict_get(param, k.get());
+      if (outer.get() != held.get()) ok(PyDict_SetItem(targets.get(), k.get(), held.get()));
+    }
+  }
+  ok(PyDict_SetItem(targets.get(), a.item.get(), value));
+  if (a.index) {
+    Ref i = Ref::take(PyLong_FromSsize_t(index));
+    ok(PyDict_SetItem(targets.get(), a.index.get(), i.get()));
+  }
+  return targets;
+}
+
+// The body assembled again for every entry, in a context that holds the item (and index), with
+// the entry's references rewritten: "#{item}" of a loop over the parameters to that entry's
+// indexed name, as always; everything else the entry binds to generated names.
 Ref foreach_each(PyObject* self, PyObject* element, PyObject* param, const Foreach& a,
-                 PyObject* old, Py_ssize_t count) {
+                 PyObject* old, const Entries& e, bool scoped) {
   bool plain = PyUnicode_CheckExact(a.open.get()) && PyUnicode_CheckExact(a.close.get()) &&
                PyUnicode_CheckExact(a.separator.get());
-  Ref new_base = concat({n.hash_open, a.collection.get(), n.for_index});
+  Assembly* as = assembly_of(param);
+  // A body without children reads no names: one text serves every entry.
+  Ref text;
+  if (Py_TYPE(element) == element_type && PySequence_Size(element) == 0) {
+    text = element_field(element, ElementField::text);
+    if (text.get() == Py_None) text = Ref::borrow(n.empty);
+  }
+  bool contexts = !text && PyDict_CheckExact(param);
+  Ref new_base = scoped ? Ref() : concat({n.hash_open, a.collection.get(), n.for_index});
   // Filled by appending: Python code runs between the entries and may see the list.
   Ref parts = Ref::take(PyList_New(0));
-  for (Py_ssize_t index = 0; index < count; index++) {
-    Ref child_ret = body_text(self, element, param);
-    Ref new_string = index_name(new_base.get(), index);
-    if (PyUnicode_CheckExact(child_ret.get())) {
-      child_ret = Ref::take(PyUnicode_Replace(child_ret.get(), old, new_string.get(), -1));
+  for (Py_ssize_t index = 0; index < e.count; index++) {
+    Ref value = PyList_Check(e.list.get()) && index < PyList_GET_SIZE(e.list.get())
+                    ? Ref::borrow(PyList_GET_ITEM(e.list.get(), index))
+                    : Ref::take(PySequence_GetItem(e.list.get(), index));
+    Ref entry, child_ret;
+    if (text) {
+      child_ret = text.copy();
+    } else if (contexts) {
+      entry = Ref::take(PyDict_Copy(param));
+      ok(PyDict_SetItem(entry.get(), a.item.get(), value.get()));
+      if (a.index) {
+        Ref i = Ref::take(PyLong_FromSsize_t(index));
+        ok(PyDict_SetItem(entry.get(), a.index.get(), i.get()));
+      }
+      Registered in_loop(entry.get(), as);
+      child_ret = body_text(self, element, entry.get());
     } else {
-      child_ret = call_method(child_ret.get(), n.replace, old, new_string.get());
-      plain = plain && PyUnicode_CheckExact(child_ret.get());
+      child_ret = body_text(self, element, param);
+    }
+    if (new_base) {
+      Ref new_string = index_name(new_base.get(), index);
+      if (PyUnicode_CheckExact(child_ret.get())) {
+        child_ret = Ref::take(PyUnicode_Replace(child_ret.get(), old, new_string.get(), -1));
+      } else {
+        child_ret = call_method(child_ret.get(), n.replace, old, new_string.get());
+      }
+    }
+    if (PyUnicode_CheckExact(child_ret.get())) {
+      Ref targets = entry_targets(a, value.get(), index, param, entry.get());
+      child_ret = rewrite_refs(child_ret.get(), targets.get(), as, Refs::entry);
+    } else {
+      plain = false;
     }
     ok(PyList_Append(parts.get(), child_ret.get()));
   }
@@ -485,23 +592,150 @@ Ref foreach_each(PyObject* self, PyObject* element, PyObject* param, const Forea
   return out.result();
 }
 
+// The attribute `key` of a foreach, or empty when absent.
+Ref attr_or_null(PyObject* attrib, PyObject* key) {
+  if (PyDict_CheckExact(attrib)) return dict_get(attrib, key);
+  if (!ok(PySequence_Contains(attrib, key))) return Ref();
+  return Ref::take(PyObject_GetItem(attrib, key));
+}
+
 Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
   Ref attrib = element_field(element, ElementField::attrib);
   Foreach a;
-  for (auto [slot, key] : {std::pair{&a.item, n.item},
-                           {&a.collection, n.collection},
-                           {&a.open, n.open},
-                           {&a.close, n.close},
-                           {&a.separator, n.separator}}) {
-    *slot = Ref::take(PyObject_GetItem(attrib.get(), key));
+  a.item = Ref::take(PyObject_GetItem(attrib.get(), n.item));
+  a.collection = Ref::take(PyObject_GetItem(attrib.get(), n.collection));
+  // Nothing around the entries, and nothing between them, unless the element says so.
+  a.open = attr_or_empty(attrib.get(), n.open);
+  a.close = attr_or_empty(attrib.get(), n.close);
+  a.separator = attr_or_empty(attrib.get(), n.separator);
+  a.index = attr_or_null(attrib.get(), n.index);
+  if (a.index && equals(a.index.get(), a.item.get())) {
+    PyErr_Format(PyExc_ValueError,
+                 "<foreach> names both its item and its index %R: give the index another name",
+                 a.item.get());
+    throw_error();
   }
   Ref params = Ref::take(PyObject_GetItem(param, n.params));
-  Ref value = plain_collection(a.collection.get(), params.get());
-  Py_ssize_t count =
-      value ? looked_up_size(value.get()) : evaluated_size(a.collection.get(), params.get());
+  bool scoped = scoped_collection(a.collection.get(), param);
+  Entries e;
+  if (scoped) {
+    Ref names = scope_names(params.get(), param);
+    e = evaluated(self, a.collection.get(), names.get());
+  } else if (Ref value = plain_collection(a.collection.get(), params.get())) {
+    e = looked_up(value.get());
+  } else {
+    e = evaluated(self, a.collection.get(), params.get());
+  }
   Ref old = concat({n.hash_open, a.item.get(), n.close_brace});
-  if (Ref text = foreach_plain(element, a, old.get(), count)) return text;
-  return foreach_each(self, element, param, a, old.get(), count);
+  if (!scoped && !a.index) {
+    if (Ref text = foreach_plain(element, a, old.get(), e.count)) return text;
+  }
+  return foreach_each(self, element, param, a, old.get(), e, scoped);
+}
+
+// <bind name="..." value="...">: the value, evaluated as a test is, becomes a name of the context
+// for what follows, and a bind of the statement (of the loop entry, inside a foreach).
+Ref bind_branch(PyObject* self, PyObject* element, PyObject* param) {
+  Ref name = attr_required(element, n.name);
+  Ref source = attr_required(element, n.value);
+  Ref value;
+  try {
+    value = eval_expr(source.get(), param, self);
+  } catch (PyErrorSet&) {
+    note_pending([&] {
+      return Ref::take(
+          PyUnicode_FromFormat("in <bind name=%R value=%R>", name.get(), source.get()));
+    });
+    throw;
+  }
+  ok(PyObject_SetItem(param, name.get(), value.get()));
+  Assembly* as = assembly_of(param);
+  if (as != nullptr && as->root == param) {
+    if (!as->extras) as->extras = Ref::take(PyDict_New());
+    ok(PyObject_SetItem(as->extras.get(), name.get(), value.get()));
+  }
+  return Ref::borrow(n.empty);
+}
+
+// The object a weak reference points to, or empty once it has gone.
+Ref referent(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* obj;
+  ok(PyWeakref_GetRef(ref, &obj));
+  return Ref::steal(obj);
+#else
+  PyObject* obj = PyWeakref_GetObject(ref);
+  if (obj == nullptr) throw_error();
+  return obj == Py_None ? Ref() : Ref::borrow(obj);
+#endif
+}
+
+// The element an include names as "namespace.id" among the mappers loaded with `self` (or, for a
+// mapper loaded alone, in its own namespace), with the mapper that holds it in `owner`. Called
+// with the KeyError of the own lookup pending, which stays the error when the refid names no
+// namespace of them; a namespace without that id, or two ways to read the refid, raise a
+// KeyError that names the files.
+Ref included_elsewhere(PyObject* self, PyObject* refid, PyObject* param, Ref& owner) {
+  if (!PyErr_ExceptionMatches(PyExc_KeyError) || !PyUnicode_CheckExact(refid)) throw_error();
+  Ref missing = fetch_exception();
+  const MapperInfo* info = mapper_info(self);
+  if (info == nullptr) {
+    restore_exception(std::move(missing));
+    throw_error();
+  }
+  Ref group = info->group.copy();
+  Ref own_file = info->file.copy();
+  Ref found, found_owner, found_ns, lacking;  // lacking: "namespace 'x' of 'f.xml'"
+  Ref candidates;                             // descriptions of each reading that holds
+  Py_ssize_t len = PyUnicode_GET_LENGTH(refid);
+  for (Py_ssize_t dot = 1; dot + 1 < len; dot++) {
+    if (PyUnicode_READ_CHAR(refid, dot) != '.') continue;
+    Ref ns = Ref::take(PyUnicode_Substring(refid, 0, dot));
+    Ref id = Ref::take(PyUnicode_Substring(refid, dot + 1, len));
+    Ref mapper;
+    if (group) {
+      Ref ref = dict_get(group.get(), ns.get());
+      if (ref) mapper = referent(ref.get());
+    } else {
+      Ref own_ns = Ref::steal(PyObject_GetAttr(self, n.namespace_));
+      if (!own_ns) PyErr_Clear();
+      if (own_ns && PyUnicode_Check(own_ns.get()) && PyUnicode_Compare(own_ns.get(), ns.get()) == 0) {
+        mapper = Ref::borrow(self);
+      }
+    }
+    if (!mapper) continue;
+    const MapperInfo* other = mapper_info(mapper.get());
+    Ref file = other ? other->file.copy() : Ref::borrow(Py_None);
+    Ref where = Ref::take(PyUnicode_FromFormat("namespace %R of %R", ns.get(), file.get()));
+    Ref map = getattr(mapper.get(), n.id_2_element_map);
+    Ref element = PyDict_CheckExact(map.get()) ? dict_get(map.get(), id.get()) : Ref();
+    if (!element) {
+      lacking = Ref::take(PyUnicode_FromFormat("%U has no statement %R", where.get(), id.get()));
+      continue;
+    }
+    Ref reading = Ref::take(PyUnicode_FromFormat("statement %R of %U", id.get(), where.get()));
+    if (found) {
+      PyErr_Format(PyExc_KeyError, "include %R of %R is ambiguous: it names %U and %U", refid,
+                   own_file.get(), candidates.get(), reading.get());
+      throw_error();
+    }
+    found = std::move(element);
+    found_owner = std::move(mapper);
+    candidates = std::move(reading);
+  }
+  if (found) {
+    owner = std::move(found_owner);
+    if (const MapperInfo* other = mapper_info(owner.get()); other && other->paths) {
+      if (Assembly* as = assembly_of(param)) as->paths = true;
+    }
+    return found;
+  }
+  if (lacking) {
+    PyErr_Format(PyExc_KeyError, "include %R of %R: %U", refid, own_file.get(), lacking.get());
+    throw_error();
+  }
+  restore_exception(std::move(missing));
+  throw_error();
 }
 
 }  // namespace
@@ -549,23 +783,25 @@ Ref parse_element(Func& f, PyObject* const* a) {
   } leave;
   Ref tag = element_field(element, ElementField::tag);
   switch (classify(tag.get())) {
-    case Tag::include: {
+    case Kind::include: {
       Ref refid = attr_required(element, n.refid);
       Ref map = getattr(self, n.id_2_element_map);
-      Ref referenced = Ref::take(PyObject_GetItem(map.get(), refid.get()));
-      Ref out = call_parse(self, referenced.get(), param);
+      Ref owner = Ref::borrow(self);
+      Ref referenced = Ref::steal(PyObject_GetItem(map.get(), refid.get()));
+      if (!referenced) referenced = included_elsewhere(self, refid.get(), param, owner);
+      Ref out = call_parse(owner.get(), referenced.get(), param);
       return concat({n.empty, out.get()});
     }
-    case Tag::sql:
-    case Tag::when:
-    case Tag::otherwise: return body_text(self, element, param);
-    case Tag::if_: {
+    case Kind::sql:
+    case Kind::when:
+    case Kind::otherwise: return body_text(self, element, param);
+    case Kind::if_: {
       Ref test = attr_required(element, n.test);
-      Ref ok_value = eval_expr(test.get(), param);
+      Ref ok_value = eval_expr(test.get(), param, self);
       if (truth(ok_value.get())) return body_text(self, element, param);
       return Ref::borrow(n.empty);
     }
-    case Tag::where: {
+    case Kind::where: {
       TextBuilder pieces;
       fill_body(self, element, param, pieces);
       if (pieces.plain() && pieces_marked(pieces)) {
@@ -576,17 +812,18 @@ Ref parse_element(Func& f, PyObject* const* a) {
       Ref body = pieces.result();
       return where_generic(body.get());
     }
-    case Tag::trim: return trim_branch(f, self, element, param);
-    case Tag::set: {
+    case Kind::trim: return trim_branch(f, self, element, param);
+    case Kind::set: {
       Ref body = body_text(self, element, param);
       Ref terms = Ref::take(PySet_New(nullptr));
       ok(PySet_Add(terms.get(), n.comma));
       Ref ret = call_trim(f, body.get(), terms.get(), true);
       return concat({n.set_prefix, ret.get()});
     }
-    case Tag::choose: return choose_branch(self, element, param);
-    case Tag::foreach: return foreach_branch(self, element, param);
-    case Tag::other: break;
+    case Kind::choose: return choose_branch(self, element, param);
+    case Kind::foreach: return foreach_branch(self, element, param);
+    case Kind::bind: return bind_branch(self, element, param);
+    case Kind::other: break;
   }
   return Ref::borrow(Py_None);
 }

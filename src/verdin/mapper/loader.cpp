@@ -37,6 +37,37 @@ void files_of(PyObject* path, PyObject* out) {
   ok(PyList_SetSlice(out, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, names.get()));  // out.extend(names)
 }
 
+// cls(file), with the options passed on by keyword only when they were given: a replacement of
+// the class that knows no options still loads plain files.
+Ref new_mapper(PyObject* cls, PyObject* file, PyObject* dialect, PyObject* strict) {
+  PyObject* args[] = {file, dialect, strict};
+  PyObject* names[2];
+  Py_ssize_t nkw = 0;
+  if (dialect != Py_None) names[nkw++] = n.dialect;
+  if (strict == Py_True) {
+    args[1 + nkw] = strict;
+    names[nkw++] = n.strict;
+  }
+  if (nkw == 0) return call(cls, file);
+  Ref kwnames = Ref::take(nkw == 1 ? PyTuple_Pack(1, names[0]) : PyTuple_Pack(2, names[0], names[1]));
+  return call_kw(cls, args, 1, kwnames.get());
+}
+
+// Lets every mapper of one load_mappers call include the fragments of the others by
+// "namespace.id": each keeps weak references, so none keeps another alive.
+void join_group(PyObject* mappers) {
+  Ref group = Ref::take(PyDict_New());
+  Py_ssize_t pos = 0;
+  PyObject *ns, *mapper;
+  while (PyDict_Next(mappers, &pos, &ns, &mapper)) {
+    if (mapper_info(mapper) == nullptr) continue;
+    Ref ref = Ref::take(PyWeakref_NewRef(mapper, nullptr));
+    ok(PyDict_SetItem(group.get(), ns, ref.get()));
+  }
+  pos = 0;
+  while (PyDict_Next(mappers, &pos, &ns, &mapper)) set_group(mapper, group.get());
+}
+
 }  // namespace
 
 Ref load_mappers(Func& f, PyObject* const* a) {
@@ -58,7 +89,7 @@ Ref load_mappers(Func& f, PyObject* const* a) {
     Ref file_ref = Ref::borrow(PyList_GET_ITEM(files.get(), i));
     PyObject* file = file_ref.get();
     Ref cls = f.global(n.ParseMapper);
-    Ref mapper = call(cls.get(), file);
+    Ref mapper = new_mapper(cls.get(), file, a[1], a[2]);
     Ref ns = Ref::steal(PyObject_GetAttr(mapper.get(), n.namespace_));
     if (!ns) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
@@ -77,6 +108,7 @@ Ref load_mappers(Func& f, PyObject* const* a) {
     ok(PyDict_SetItem(sources.get(), ns.get(), file));
     ok(PyDict_SetItem(mappers.get(), ns.get(), mapper.get()));
   }
+  join_group(mappers.get());
   return mappers;
 }
 

@@ -74,23 +74,35 @@ const FuncSpec s_resolve_result_type =
     fn("resolve_result_type", resolve_result_type, p_type_str, "type",
        "The class a select's resultType names, resolved and refused as loading the mapper does.");
 
+// The names of a rule's attribute list, up to its first empty slot.
+template <size_t N>
+Ref names_tuple(const char* const (&names)[N]) {
+  Ref out = Ref::take(PyTuple_New(0));
+  for (const char* attr : names) {
+    if (attr == nullptr) break;
+    Ref name = new_str(attr);
+    Ref one = Ref::take(PyTuple_Pack(1, name.get()));
+    out = Ref::take(PySequence_Concat(out.get(), one.get()));
+  }
+  return out;
+}
+
 void populate(ModuleBuilder& m) {
   Ref stmtloom = import("verdin.mapper.stmtloom");
   stmtloom_globals = Ref::borrow(PyModule_GetDict(stmtloom.get())).release();
   Ref rules = Ref::take(PyDict_New());
+  Ref attributes = Ref::take(PyDict_New());
   for (const vocabulary::ElementRule& rule : vocabulary::elements) {
-    Ref required = Ref::take(PyTuple_New(0));
-    for (const char* attr : rule.required) {
-      if (attr == nullptr) break;
-      Ref name = new_str(attr);
-      Ref one = Ref::take(PyTuple_Pack(1, name.get()));
-      required = Ref::take(PySequence_Concat(required.get(), one.get()));
-    }
+    Ref required = names_tuple(rule.required);
+    Ref optional = names_tuple(rule.optional);
     Ref expression = rule.expression ? new_str(rule.expression) : Ref::borrow(Py_None);
     Ref entry = Ref::take(PyTuple_Pack(2, required.get(), expression.get()));
     ok(PyDict_SetItemString(rules.get(), rule.tag, entry.get()));
+    Ref all = Ref::take(PySequence_Concat(required.get(), optional.get()));
+    ok(PyDict_SetItemString(attributes.get(), rule.tag, all.get()));
   }
   m.set("element_rules", rules.get());
+  m.set("element_attributes", attributes.get());
   Ref limit = Ref::take(PyLong_FromLong(nesting_limit()));
   m.set("nesting_limit", limit.get());
   m.def({&s_compile_expression, &s_compile_collection, &s_resolve_result_type});

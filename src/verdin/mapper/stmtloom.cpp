@@ -1,12 +1,15 @@
 // verdin.mapper.stmtloom: ParseMapper loads a mapper file and assembles its statements.
 #include "stmtloom.hpp"
 
+#include <unordered_map>
+
 #include "vocabulary.hpp"
 
 namespace verdin::stmtloom {
 
 Names n;
 Originals orig;
+Py_ssize_t featured_mappers = 0;
 PyTypeObject* element_type = nullptr;
 
 namespace {
@@ -62,36 +65,134 @@ Ref mapping_get(PyObject* d, PyObject* key) {
   return call_method(d, n.get, key, Py_None);
 }
 
-// The file each live mapper was read from, for the notes of its errors. Kept beside the instance
-// so that its attributes stay exactly the documented ones: id(mapper) -> path, an entry leaving
-// with its mapper.
-PyObject* loaded_from = nullptr;
+// What each live mapper was loaded with, kept beside the instance so that its attributes stay
+// exactly the documented ones; an entry leaves with its mapper. Never destroyed: the entries
+// hold Python objects, which must not be released after the interpreter has gone.
+auto& infos = *new std::unordered_map<PyObject*, MapperInfo>();
 
-void remember_file(PyObject* self, PyObject* path) {
-  if (loaded_from == nullptr) loaded_from = ok(PyDict_New());
-  Ref key = Ref::take(PyLong_FromVoidPtr(self));
-  ok(PyDict_SetItem(loaded_from, key.get(), path));
+bool featured(const MapperInfo& info) {
+  return info.strict || info.paths;
+}
+
+void forget_key(void* key) {
+  auto it = infos.find(static_cast<PyObject*>(key));
+  if (it == infos.end()) return;
+  if (featured(it->second)) featured_mappers--;
+  infos.erase(it);
+}
+
+PyObject* forget(PyObject*, PyObject* key) {
+  void* p = PyLong_AsVoidPtr(key);
+  if (p == nullptr && PyErr_Occurred()) return nullptr;
+  forget_key(p);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef forget_def = {"_forget_mapper", forget, METH_O, nullptr};
+
+}  // namespace
+
+const MapperInfo* mapper_info(PyObject* mapper) {
+  auto it = infos.find(mapper);
+  return it == infos.end() ? nullptr : &it->second;
+}
+
+void set_group(PyObject* mapper, PyObject* group) {
+  auto it = infos.find(mapper);
+  if (it != infos.end()) it->second.group = Ref::borrow(group);
+}
+
+Ref dialect_of(PyObject* mapper) {
+  const MapperInfo* info = mapper ? mapper_info(mapper) : nullptr;
+  return info && info->dialect ? info->dialect.copy() : Ref::borrow(Py_None);
+}
+
+namespace {
+
+void remember(PyObject* self, MapperInfo info) {
+  forget_key(self);
+  if (featured(info)) featured_mappers++;
+  infos[self] = std::move(info);
   try {
+    static PyObject* forget_fn = ok(PyCFunction_New(&forget_def, nullptr));
+    Ref key = Ref::take(PyLong_FromVoidPtr(self));
     Ref weakref = import("weakref");
     Ref finalize = getattr(weakref.get(), "finalize");
-    Ref pop = getattr(loaded_from, "pop");
-    call(finalize.get(), self, pop.get(), key.get(), Py_None);
+    call(finalize.get(), self, forget_fn, key.get());
   } catch (PyErrorSet&) {
-    // Without a weak reference the entry could outlive its mapper and name the file of a
-    // stranger that reuses the address: better no file in the notes.
+    // Without a weak reference the entry could outlive its mapper and describe a stranger that
+    // reuses the address: better no entry.
     PyErr_Clear();
-    if (PyDict_DelItem(loaded_from, key.get()) < 0) PyErr_Clear();
+    forget_key(self);
   }
 }
 
 Ref file_of(PyObject* self) {
-  if (loaded_from == nullptr) return Ref();
-  Ref key = Ref::take(PyLong_FromVoidPtr(self));
-  return Ref::borrow(PyDict_GetItemWithError(loaded_from, key.get()));
+  const MapperInfo* info = mapper_info(self);
+  return info ? info->file.copy() : Ref();
 }
 
-Ref load(Func& f, PyObject* const* a) {
-  PyObject *self = a[0], *xml_path = a[1];
+// The dialects a statement element is written for: the names of its comma-separated `dialect`
+// attribute, or an empty list (written for every dialect).
+Ref dialects_of(PyObject* attrib) {
+  Ref out = Ref::take(PyList_New(0));
+  Ref value = mapping_get(attrib, n.dialect);
+  if (value.get() == Py_None) return out;
+  Ref pieces = call_method(value.get(), n.split, n.comma);
+  Ref it = Ref::take(PyObject_GetIter(pieces.get()));
+  while (Ref piece = Ref::steal(PyIter_Next(it.get()))) {
+    Ref name = call_method(piece.get(), n.strip);
+    if (truth(name.get())) ok(PyList_Append(out.get(), name.get()));
+  }
+  if (PyErr_Occurred()) throw_error();
+  return out;
+}
+
+// The ids that have a variant for `dialect`, after checking that no id gives a variant for one
+// dialect twice (whichever dialect the file is loaded for).
+Ref variant_ids(PyObject* statements, PyObject* dialect) {
+  Ref chosen = Ref::take(PySet_New(nullptr));
+  Ref seen = Ref::take(PyDict_New());  // id -> set of dialects with a variant
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements); i++) {
+    Ref child = Ref::borrow(PyList_GET_ITEM(statements, i));
+    Ref attrib = getattr(child.get(), n.attrib);
+    Ref names = dialects_of(attrib.get());
+    Ref sql_id = mapping_get(attrib.get(), n.id);
+    if (PyList_GET_SIZE(names.get()) == 0 || sql_id.get() == Py_None) continue;
+    Ref known = dict_get(seen.get(), sql_id.get());
+    if (!known) {
+      known = Ref::take(PySet_New(nullptr));
+      ok(PyDict_SetItem(seen.get(), sql_id.get(), known.get()));
+    }
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(names.get()); k++) {
+      PyObject* name = PyList_GET_ITEM(names.get(), k);
+      if (ok(PySet_Contains(known.get(), name))) {
+        PyErr_Format(PyExc_ValueError, "statement %R has two variants for dialect %R", sql_id.get(),
+                     name);
+        throw_error();
+      }
+      ok(PySet_Add(known.get(), name));
+      if (dialect != Py_None && str_eq(name, dialect)) ok(PySet_Add(chosen.get(), sql_id.get()));
+    }
+  }
+  return chosen;
+}
+
+// Whether any text of the element or below it holds a #{name.field} reference.
+bool reads_fields(PyObject* element) {
+  Ref walk = call_method(element, n.iter);
+  Ref it = Ref::take(PyObject_GetIter(walk.get()));
+  while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
+    for (ElementField field : {ElementField::text, ElementField::tail}) {
+      Ref text = element_field(e.get(), field);
+      if (has_field_refs(text.get())) return true;
+    }
+  }
+  if (PyErr_Occurred()) throw_error();
+  return false;
+}
+
+void load(Func& f, PyObject* self, PyObject* xml_path, MapperInfo& info) {
   for (PyObject* name : {n.id_2_element_map, n.result_type_map, n.sql_type_map}) {
     Ref d = Ref::take(PyDict_New());
     setattr(self, name, d.get());
@@ -114,13 +215,30 @@ Ref load(Func& f, PyObject* const* a) {
   }
   if (PyErr_Occurred()) throw_error();
 
+  Ref statements = Ref::take(PyList_New(0));
   Ref children = Ref::take(PyObject_GetIter(root.get()));
   while (Ref child = Ref::steal(PyIter_Next(children.get()))) {
     Ref tag = getattr(child.get(), n.tag);
     Ref kinds = f.global(n.sql_id_type_list);
-    if (!ok(PySequence_Contains(kinds.get(), tag.get()))) continue;
+    if (ok(PySequence_Contains(kinds.get(), tag.get()))) ok(PyList_Append(statements.get(), child.get()));
+  }
+  if (PyErr_Occurred()) throw_error();
+  // Per id, the variant for the mapper's dialect, else the one written for every dialect.
+  Ref chosen = variant_ids(statements.get(), info.dialect.get());
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); i++) {
+    Ref child = Ref::borrow(PyList_GET_ITEM(statements.get(), i));
+    Ref tag = getattr(child.get(), n.tag);
     Ref attrib = getattr(child.get(), n.attrib);
     Ref sql_id = mapping_get(attrib.get(), n.id);
+    Ref dialects = dialects_of(attrib.get());
+    if (PyList_GET_SIZE(dialects.get()) > 0) {
+      if (info.dialect.get() == Py_None ||
+          !ok(PySequence_Contains(dialects.get(), info.dialect.get()))) {
+        continue;
+      }
+    } else if (sql_id.get() != Py_None && ok(PySet_Contains(chosen.get(), sql_id.get()))) {
+      continue;
+    }
     Ref result_type = Ref::borrow(Py_None);
     if (str_eq(tag.get(), n.select)) result_type = mapping_get(attrib.get(), n.resultType);
     if (result_type.get() == Py_None) {
@@ -139,20 +257,23 @@ Ref load(Func& f, PyObject* const* a) {
       Ref map = getattr(self, attr);
       ok(PyObject_SetItem(map.get(), sql_id.get(), value));
     }
+    info.paths = info.paths || reads_fields(child.get());
   }
-  if (PyErr_Occurred()) throw_error();
-  return Ref::borrow(Py_None);
 }
 
 Ref init(Func& f, PyObject* const* a) {
+  MapperInfo info;
+  info.file = Ref::borrow(a[1]);
+  info.dialect = Ref::borrow(a[2]);
+  info.strict = a[3] == Py_True;
   try {
-    load(f, a);
+    load(f, a[0], a[1], info);
   } catch (PyErrorSet&) {
     note_pending(
         [&] { return Ref::take(PyUnicode_FromFormat("while loading mapper file %R", a[1])); });
     throw;
   }
-  remember_file(a[0], a[1]);
+  remember(a[0], std::move(info));
   return Ref::borrow(Py_None);
 }
 
@@ -211,6 +332,21 @@ Ref list_statement(Func&, PyObject* const* a) {
   return call_method(map.get(), n.keys);
 }
 
+// Where the binds of an assembled statement take their values: the caller's parameters, or when
+// the statement generated binds (or may read fields or must find every value) a new dict of the
+// parameters and the generated binds, with the field references of `ret` rewritten to binds.
+Ref bind_values(Assembly& as, Ref& ret) {
+  if (!as.extras && !as.paths && !as.strict) return Ref::borrow(as.params);
+  Ref values = Ref::take(PyDict_Copy(as.params));
+  if (as.extras) ok(PyDict_Update(values.get(), as.extras.get()));
+  if (as.paths && PyUnicode_CheckExact(ret.get())) {
+    ret = rewrite_refs(ret.get(), values.get(), &as, Refs::statement);
+    if (as.extras) ok(PyDict_Update(values.get(), as.extras.get()));
+  }
+  if (as.strict) require_values(ret.get(), values.get());
+  return values;
+}
+
 // The steps shared by select, update, delete and insert.
 Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, const char* mismatch,
               Ref parts[2]) {
@@ -226,9 +362,21 @@ Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, co
   if (!str_eq(tag.get(), kind)) fail(mismatch);
   Ref param0 = Ref::take(PyDict_New());
   ok(PyDict_SetItem(param0.get(), n.params, params));
-  Ref ret = body_text(self, element.get(), param0.get());
+  Assembly as{self, params, param0.get()};
+  if (featured_mappers > 0) {
+    if (const MapperInfo* info = mapper_info(self)) {
+      as.strict = info->strict;
+      as.paths = info->paths;
+    }
+  }
+  Ref ret;
+  {
+    Registered registered(param0.get(), &as);
+    ret = body_text(self, element.get(), param0.get());
+  }
   ret = remove_comments(ret.get());
-  Ref pair = call_self(n.to_prepared_statement, self, ret.get(), params);
+  Ref values = bind_values(as, ret);
+  Ref pair = call_self(n.to_prepared_statement, self, ret.get(), values.get());
   unpack(pair.get(), 2, parts);
   return Ref();
 }
@@ -272,7 +420,11 @@ Ref insert(Func& f, PyObject* const* a) {
   return pack(parts);
 }
 
-const Param p_init[] = {{"self"}, {"xml_path", "str", Def::none}};
+const Param p_init[] = {
+    {"self"},
+    {"xml_path", "str", Def::none},
+    {"dialect", "str", Def::none, nullptr, Check::from_annotation, true},
+    {"strict", "bool", Def::false_, nullptr, Check::from_annotation, true}};
 const Param p_get_sql[] = {{"self"}, {"sql_id", "str"}, {"params", "dict", Def::none}};
 const Param p_self[] = {{"self"}};
 const Param p_trim_prefix[] = {{"s", "str"}, {"prefixes", "set[str]"}};
@@ -303,12 +455,16 @@ const FuncSpec s_update = fn("update", update, p_statement);
 const FuncSpec s_delete = fn("delete", delete_, p_statement);
 const FuncSpec s_insert = fn("insert", insert, p_insert);
 
-const Param p_load[] = {{"paths"}};
+const Param p_load[] = {{"paths"},
+                         {"dialect", "str", Def::none, nullptr, Check::from_annotation, true},
+                         {"strict", "bool", Def::false_, nullptr, Check::from_annotation, true}};
 constexpr const char* load_doc =
     "Load mapper files into the dict of mappers by namespace that VerdinSqlSession takes.\n\n"
     "`paths` is a path (str or path-like) or an iterable of paths; a folder stands for every\n"
     "*.xml file below it, in sorted order. A file without a namespace, or two files with the\n"
-    "same namespace, raise ValueError.";
+    "same namespace, raise ValueError. `dialect` and `strict` are passed on to every\n"
+    "ParseMapper; the mappers loaded together include each other's fragments by\n"
+    "\"namespace.id\".";
 const FuncSpec s_load_mappers = fn("load_mappers", load_mappers, p_load, nullptr, load_doc);
 
 void populate(ModuleBuilder& m) {

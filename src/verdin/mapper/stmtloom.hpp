@@ -10,17 +10,8 @@ namespace verdin::stmtloom {
 
 // The module's interned names: X(field, "text").
 #define STMTLOOM_NAMES(X)                                 \
-  /* tags and attribute keys of mapper files */           \
-  X(include, "include")                                   \
+  /* statement tags and attribute keys of mapper files */ \
   X(sql, "sql")                                           \
-  X(if_, "if")                                            \
-  X(where, "where")                                       \
-  X(trim, "trim")                                         \
-  X(set, "set")                                           \
-  X(choose, "choose")                                     \
-  X(when, "when")                                         \
-  X(otherwise, "otherwise")                               \
-  X(foreach, "foreach")                                   \
   X(select, "select")                                     \
   X(insert, "insert")                                     \
   X(update, "update")                                     \
@@ -40,6 +31,11 @@ namespace verdin::stmtloom {
   X(open, "open")                                         \
   X(close, "close")                                       \
   X(separator, "separator")                               \
+  X(index, "index")                                       \
+  X(name, "name")                                         \
+  X(value, "value")                                       \
+  X(dialect, "dialect")                                   \
+  X(strict, "strict")                                     \
   /* attributes and methods */                            \
   X(tag, "tag")                                           \
   X(text, "text")                                         \
@@ -133,8 +129,13 @@ Ref element_field(PyObject* element, ElementField field);
 void init_clauses(PyObject* text_fn);
 Ref clause_of(PyObject* text_fn, PyObject* sql);
 
-// eval(source, globals) with a bounded cache of compiled code.
-Ref eval_expr(PyObject* source, PyObject* globals);
+// eval(source, globals) with a bounded cache of compiled code. An expression that reads the name
+// `dialect` which `globals` lacks sees the dialect of `mapper` (None without one).
+Ref eval_expr(PyObject* source, PyObject* globals, PyObject* mapper = nullptr);
+// The code of an expression, from the same cache; empty when it holds NUL bytes.
+Ref expression_code(PyObject* source);
+// Whether the code (or code nested in it) reads a global name for which `wanted(name)` holds.
+bool reads_name(PyObject* code, bool (*wanted)(PyObject* name, void* data), void* data);
 
 // Method bodies (Impl signatures), defined across the module's files.
 Ref parse_element(Func& f, PyObject* const* a);
@@ -180,5 +181,71 @@ Ref end_comment_line(PyObject* raw, Ref out);
 Py_ssize_t skip_line_comments(PyObject* s, Py_ssize_t i);
 // The length of `s` without the line comments and whitespace that end it.
 Py_ssize_t content_end(PyObject* s);
+
+// --- one statement being assembled (assembly.cpp) ----------------------------------------
+
+// What a statement method gathers while its elements are assembled: the values of the binds that
+// loops, <bind> elements and field paths generate, and the options of its mapper.
+struct Assembly {
+  Assembly(PyObject* mapper, PyObject* params, PyObject* root)
+      : mapper(mapper), params(params), root(root) {}
+  PyObject* mapper;   // borrowed: the mapper whose method runs
+  PyObject* params;   // the caller's parameters, borrowed
+  PyObject* root;     // the statement's evaluation context, borrowed
+  Ref extras;         // generated bind name -> value; empty until the first one
+  Py_ssize_t counter = 0;
+  bool strict = false;  // a reference without a value raises KeyError
+  bool paths = false;   // the text may hold #{name.field} references outside loops
+};
+
+// While alive, `context` (an evaluation context) belongs to `as`.
+class Registered {
+ public:
+  Registered(PyObject* context, Assembly* as);
+  ~Registered();
+  Registered(const Registered&) = delete;
+  Registered& operator=(const Registered&) = delete;
+
+ private:
+  PyObject* context_;
+};
+
+// The assembly an evaluation context belongs to; null for a context of the caller's own
+// (parse_element called directly).
+Assembly* assembly_of(PyObject* context);
+
+// A new bind name for the reference text `path` ("r.title"), holding `value` in `as`.
+Ref generate_bind(Assembly* as, PyObject* path, PyObject* value);
+
+// Which references rewrite_refs replaces: in a loop entry, every "#{name}" and
+// "#{name.field...}" whose name is a key of the targets; for a statement, those with fields,
+// their names looked up in the targets (a missing one has no value).
+enum class Refs { entry, statement };
+Ref rewrite_refs(PyObject* text, PyObject* targets, Assembly* as, Refs which);
+
+// Whether `text` holds a reference with fields, "#{name.field}".
+bool has_field_refs(PyObject* text);
+
+// KeyError for the first "#{name}" of `sql` (as param_pattern finds them) that is not a key
+// of `values`; indexed names are left to the binder, which reads them from their list.
+void require_values(PyObject* sql, PyObject* values);
+
+// --- what each mapper was loaded with (stmtloom.cpp) -------------------------------------
+
+struct MapperInfo {
+  Ref file;             // the path it was read from
+  Ref dialect;          // str or None
+  Ref group;            // namespace -> weak reference of the mappers loaded with it, or empty
+  bool strict = false;  // missing values raise KeyError
+  bool paths = false;   // some text holds #{name.field}
+};
+// The info of a mapper this module loaded; null for another object.
+const MapperInfo* mapper_info(PyObject* mapper);
+// Makes `group` (namespace -> weak reference) the mappers `mapper` was loaded with.
+void set_group(PyObject* mapper, PyObject* group);
+// How many live mappers need their info on every statement (strict, or with field paths).
+extern Py_ssize_t featured_mappers;
+// The dialect expressions see for `mapper`: None unless it was loaded for one.
+Ref dialect_of(PyObject* mapper);
 
 }  // namespace verdin::stmtloom

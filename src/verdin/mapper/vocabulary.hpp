@@ -6,24 +6,35 @@
 
 namespace verdin::vocabulary {
 
+// The branch an element takes when a statement is assembled.
+enum class Kind : unsigned char {
+  include, sql, if_, where, trim, set, choose, when, otherwise, foreach, bind, other
+};
+
 struct ElementRule {
   const char* tag;
-  const char* required[5];  // read by key: a missing one is a KeyError when the statement runs
+  Kind kind;
+  const char* required[3];  // read by key: a missing one is a KeyError when the statement runs
+  const char* optional[5];  // read when present
   const char* expression;   // the attribute compiled as Python, if any
 };
 
-// The elements parse_element handles; any other tag makes the statement fail.
+// The elements parse_element handles, in the order their tags are compared; any other tag makes
+// the statement fail. The mapper's dispatch, the checker and the guide's element table all
+// follow this one list.
 inline constexpr ElementRule elements[] = {
-    {"include", {"refid"}, nullptr},
-    {"sql", {}, nullptr},
-    {"if", {"test"}, "test"},
-    {"where", {}, nullptr},
-    {"trim", {}, nullptr},
-    {"set", {}, nullptr},
-    {"choose", {}, nullptr},
-    {"when", {"test"}, "test"},
-    {"otherwise", {}, nullptr},
-    {"foreach", {"item", "collection", "open", "close", "separator"}, "collection"},
+    {"include", Kind::include, {"refid"}, {}, nullptr},
+    {"sql", Kind::sql, {}, {}, nullptr},
+    {"if", Kind::if_, {"test"}, {}, "test"},
+    {"where", Kind::where, {}, {}, nullptr},
+    {"trim", Kind::trim, {}, {"prefix", "suffix", "prefixOverrides", "suffixOverrides"}, nullptr},
+    {"set", Kind::set, {}, {}, nullptr},
+    {"choose", Kind::choose, {}, {}, nullptr},
+    {"when", Kind::when, {"test"}, {}, "test"},
+    {"otherwise", Kind::otherwise, {}, {}, nullptr},
+    {"foreach", Kind::foreach, {"item", "collection"}, {"index", "open", "close", "separator"},
+     "collection"},
+    {"bind", Kind::bind, {"name", "value"}, {}, "value"},
 };
 
 // The code of an expression as eval(source, globals) compiles it: leading spaces and tabs
