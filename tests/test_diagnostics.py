@@ -5,6 +5,7 @@ import xml.etree.ElementTree as et
 import pytest
 from sqlalchemy import create_engine
 
+from verdin.db.querydeck import Page
 from verdin.db.txnfront import VerdinSqlSession
 from verdin.mapper.stmtloom import ParseMapper, load_mappers
 
@@ -94,12 +95,26 @@ def test_statement_log(db, caplog):
     db.execute_sql("find", "shop", {"name": "secret-value"})
     with pytest.raises(Exception):
         db.execute_sql("nowhere", "shop", {})
-    assert [(r.name, r.levelno, r.getMessage(), r.namespace, r.sql_id, r.filename) for r in caplog.records] == [
-        ("verdin.sql", logging.DEBUG, "shop.add: insert into item (name) values (:name)", "shop", "add",
+    assert [(r.name, r.levelno, r.getMessage().replace(f"({r.duration_ms:.3f} ms)", "(ms)"), r.namespace, r.sql_id,
+             r.filename) for r in caplog.records] == [
+        ("verdin.sql", logging.DEBUG, "shop.add (ms): insert into item (name) values (:name)", "shop", "add",
          "test_diagnostics.py"),
-        ("verdin.sql", logging.DEBUG, "shop.find: select id, name from item WHERE name = :name", "shop", "find",
+        ("verdin.sql", logging.DEBUG, "shop.find (ms): select id, name from item WHERE name = :name", "shop", "find",
          "test_diagnostics.py"),
-        ("verdin.sql", logging.DEBUG, "shop.nowhere: select * from no_such_table", "shop", "nowhere",
+        ("verdin.sql", logging.DEBUG, "shop.nowhere (ms): select * from no_such_table", "shop", "nowhere",
          "test_diagnostics.py"),
     ]
+    assert all(type(r.duration_ms) is float and r.duration_ms > 0 for r in caplog.records)
     assert "secret-value" not in caplog.text
+
+
+def test_statement_log_shows_the_page_statement_sent(engine, table_mappers, table, caplog):
+    db = VerdinSqlSession(table_mappers, data_source=engine)
+    db.execute_sql("add", "t", {"name": "a", "n": 7})
+    caplog.set_level(logging.DEBUG, logger="verdin.sql")
+    page = db.execute_sql("names", "t", {"n": 7}, page=Page(2, 5))
+    assert page["total"] == 1 and page["list"] == []
+    window = " limit 5 offset 5" if engine.dialect.name == "postgresql" else " limit 5,5"
+    sent = f"select name from {table} WHERE n = :n order by id{window}"
+    [record] = caplog.records
+    assert record.sql == sent and record.getMessage() == f"t.names ({record.duration_ms:.3f} ms): {sent}"

@@ -123,29 +123,29 @@ Ref execute_sql(Func& f, PyObject* const* a) {
   unpack(quad.get(), 4, parts);
   PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get();
   PyObject* result_type = parts[3].get();
-  statement_log::Scope logged(namespace_, sql_id, sql);
-
-  auto kind_is = [&](PyObject* kind) {
-    return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0;
-  };
-  if (kind_is(n.select)) {
-    if (truth(page)) {
-      Ref results =
-          forward(self, n.select_page, {sql, page, nullptr, params}, 0, kw.page, 2, &read);
-      Ref rows = Ref::take(PyObject_GetItem(results.get(), n.list));
+  return statement_log::run(namespace_, sql_id, sql, [&]() -> Ref {
+    auto kind_is = [&](PyObject* kind) {
+      return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0;
+    };
+    if (kind_is(n.select)) {
+      if (truth(page)) {
+        Ref results =
+            forward(self, n.select_page, {sql, page, nullptr, params}, 0, kw.page, 2, &read);
+        Ref rows = Ref::take(PyObject_GetItem(results.get(), n.list));
+        Ref handler = f.global(n.results_handle);
+        Ref mapped = call(handler.get(), rows.get(), result_type, return_type);
+        ok(PyObject_SetItem(results.get(), n.list, mapped.get()));
+        return results;
+      }
+      Ref results = forward(self, n.select_list, {sql, nullptr, params}, 0, kw.select, 1, &read);
       Ref handler = f.global(n.results_handle);
-      Ref mapped = call(handler.get(), rows.get(), result_type, return_type);
-      ok(PyObject_SetItem(results.get(), n.list, mapped.get()));
-      return results;
+      return call(handler.get(), results.get(), result_type, return_type);
     }
-    Ref results = forward(self, n.select_list, {sql, nullptr, params}, 0, kw.select, 1, &read);
-    Ref handler = f.global(n.results_handle);
-    return call(handler.get(), results.get(), result_type, return_type);
-  }
-  for (PyObject* kind : {n.insert, n.delete_, n.update}) {
-    if (kind_is(kind)) return forward(self, kind, {sql, nullptr, params}, 0, kw.select, 1);
-  }
-  return none();
+    for (PyObject* kind : {n.insert, n.delete_, n.update}) {
+      if (kind_is(kind)) return forward(self, kind, {sql, nullptr, params}, 0, kw.select, 1);
+    }
+    return none();
+  });
 }
 
 // sql=sql, con=S, args=sql_param

@@ -1,5 +1,6 @@
 // verdin.db.querydeck: the execution layer (SqlTemplate, Page, PageInfo, paging rewriters).
 #include "querydeck.hpp"
+#include "sessions.hpp"
 
 namespace verdin::querydeck {
 
@@ -129,6 +130,7 @@ void populate(ModuleBuilder& m) {
   init_direct(template_cls.get());
   orig.count_query = m.def(s_count_query).release();
   orig.limit_query = m.def(s_limit_query).release();
+  sent_sql::create(m.dict());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // mark on them.
 #include "sessions.hpp"
 
+#include "errors.hpp"
 #include "module.hpp"
 
 namespace verdin {
@@ -59,4 +60,53 @@ void set_tx_state(PyObject* session, PyObject* value) {
   if (info) ok(PyDict_SetItem(info.get(), tx_key(), value));
 }
 
+namespace sent_sql {
+namespace {
+
+PyObject* var_name() {
+  static PyObject* name = intern("__sent_sql__");
+  return name;
+}
+
+// The ContextVar, found once per extension module (each has its own copy of this file).
+PyObject* var() {
+  static PyObject* found = nullptr;
+  if (found == nullptr) {
+    Ref module = import("verdin.db.querydeck");
+    found = getattr(module.get(), var_name()).release();
+  }
+  return found;
+}
+
+}  // namespace
+
+void create(PyObject* module_dict) {
+  Ref made = Ref::take(PyContextVar_New("verdin_sent_sql", nullptr));
+  ok(PyDict_SetItem(module_dict, var_name(), made.get()));
+}
+
+void report(PyObject* sql) {
+  PyObject* box = nullptr;
+  ok(PyContextVar_Get(var(), Py_None, &box));
+  Ref held = Ref::steal(box);
+  if (PyList_CheckExact(box)) ok(PyList_Append(box, sql));
+}
+
+Collector::Collector() : box_(Ref::take(PyList_New(0))) {
+  token_ = Ref::take(PyContextVar_Set(var(), box_.get()));
+}
+
+Collector::~Collector() {
+  // Runs with the statement's exception pending, which must survive it.
+  Ref pending = fetch_exception();
+  if (PyContextVar_Reset(var(), token_.get()) < 0) PyErr_Clear();
+  if (pending) restore_exception(std::move(pending));
+}
+
+Ref Collector::last(PyObject* assembled) const {
+  Py_ssize_t size = PyList_GET_SIZE(box_.get());
+  return Ref::borrow(size > 0 ? PyList_GET_ITEM(box_.get(), size - 1) : assembled);
+}
+
+}  // namespace sent_sql
 }  // namespace verdin

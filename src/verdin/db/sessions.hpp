@@ -24,4 +24,30 @@ TxState tx_state(PyObject* session, Ref* failure = nullptr);
 // untracked object without an `info` dict.
 void set_tx_state(PyObject* session, PyObject* value);
 
+namespace sent_sql {
+
+// A call by id whose template rewrites its statement (a page of a query) sends another SQL text
+// than the one the facade assembled. While the statement log wants it, the facade collects what
+// the template reports, in a ContextVar (so concurrent tasks and threads keep theirs apart) that
+// querydeck creates at import as its global `__sent_sql__`.
+void create(PyObject* module_dict);
+
+// The template's report: `sql` (a statement) is what it sends. Nothing unless collected.
+void report(PyObject* sql);
+
+// Collects the reports of the calls made while it lives.
+class Collector {
+ public:
+  Collector();
+  ~Collector();
+  // The last statement reported, or `assembled` when none was.
+  Ref last(PyObject* assembled) const;
+  Collector(const Collector&) = delete;
+  Collector& operator=(const Collector&) = delete;
+
+ private:
+  Ref box_, token_;
+};
+
+}  // namespace sent_sql
 }  // namespace verdin

@@ -15,7 +15,7 @@ PyObject* debug = nullptr;
 PyObject* text_attr = nullptr;
 PyObject* format = nullptr;
 PyObject* kw_extra = nullptr;
-PyObject* keys[3] = {};
+PyObject* keys[4] = {};
 
 void init() {
   Ref logging = import("logging");
@@ -26,10 +26,10 @@ void init() {
   is_enabled_for = intern("isEnabledFor");
   debug = intern("debug");
   text_attr = intern("text");
-  format = intern("%s.%s: %s");
+  format = intern("%s.%s (%.3f ms): %s");
   kw_extra = ok(Py_BuildValue("(s)", "extra"));
-  const char* names[] = {"namespace", "sql_id", "sql"};
-  for (int i = 0; i < 3; i++) keys[i] = intern(names[i]);
+  const char* names[] = {"namespace", "sql_id", "sql", "duration_ms"};
+  for (int i = 0; i < 4; i++) keys[i] = intern(names[i]);
   logger = found.release();
 }
 
@@ -44,17 +44,23 @@ Ref sql_text(PyObject* sql) {
 
 }  // namespace
 
-void record(PyObject* namespace_, PyObject* sql_id, PyObject* sql) {
+bool wanted() {
   if (logger == nullptr) init();
   Ref on = call_method(logger, is_enabled_for, debug_level);
-  if (!truth(on.get())) return;
-  Ref text = sql_text(sql);
+  return truth(on.get());
+}
+
+void finished(const Statement& s) {
+  if (logger == nullptr) init();
+  Ref text = sql_text(s.sql);
+  Ref duration = Ref::take(PyFloat_FromDouble(s.duration_ms));
   Ref extra = Ref::take(PyDict_New());
-  PyObject* values[] = {namespace_, sql_id, text.get()};
-  for (int i = 0; i < 3; i++) ok(PyDict_SetItem(extra.get(), keys[i], values[i]));
-  PyObject* args[] = {logger, format, namespace_, sql_id, text.get(), extra.get()};
+  PyObject* values[] = {s.namespace_, s.sql_id, text.get(), duration.get()};
+  for (int i = 0; i < 4; i++) ok(PyDict_SetItem(extra.get(), keys[i], values[i]));
+  PyObject* args[] = {logger,     format,     s.namespace_, s.sql_id, duration.get(),
+                      text.get(), extra.get()};
   Ref done = Ref::take(
-      PyObject_VectorcallMethod(debug, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_extra));
+      PyObject_VectorcallMethod(debug, args, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_extra));
 }
 
 void note_failure(PyObject* namespace_, PyObject* sql_id) noexcept {

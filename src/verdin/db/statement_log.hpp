@@ -2,38 +2,74 @@
 // facades.
 #pragma once
 
-#include <exception>
+#include <chrono>
 
 #include "errors.hpp"
+#include "sessions.hpp"
 
 namespace verdin::statement_log {
 
-// One DEBUG record on the "verdin.sql" logger: "<namespace>.<id>: <final SQL text>", with the
-// three also as the record attributes `namespace`, `sql_id` and `sql`. Bind values are never
-// logged. With DEBUG off for that logger this costs one isEnabledFor call.
-void record(PyObject* namespace_, PyObject* sql_id, PyObject* sql);
+// One statement run by namespace and id, once it has finished (borrowed references).
+struct Statement {
+  PyObject* namespace_;
+  PyObject* sql_id;
+  PyObject* sql;  // what was sent: the page statement of a paged call
+  double duration_ms;  // from sending it to the mapped result
+  PyObject* error;     // the exception it ended with, or null
+};
+
+// Whether anything listens for finished statements; without a listener a statement is neither
+// timed nor reported, and costs one isEnabledFor call.
+bool wanted();
+
+// The one place a finished statement is reported: a DEBUG record on the "verdin.sql" logger,
+// "<namespace>.<id> (<duration> ms): <SQL sent>", with namespace, sql_id, sql and duration_ms
+// as record attributes. Bind values are never reported.
+void finished(const Statement& s);
 
 // Adds "while running statement '<id>' of namespace '<namespace>'" to the pending exception.
 void note_failure(PyObject* namespace_, PyObject* sql_id) noexcept;
 
-// Around the run of one statement: records it on entry, and notes the exception that leaves the
-// scope. The arguments are borrowed and must outlive the scope.
-class Scope {
- public:
-  Scope(PyObject* namespace_, PyObject* sql_id, PyObject* sql)
-      : namespace_(namespace_), sql_id_(sql_id), unwinding_(std::uncaught_exceptions()) {
-    record(namespace_, sql_id, sql);
+// Runs `body()` (returning a Ref) as the statement `sql_id` of `namespace_`, assembled as `sql`:
+// reports it when it ends, and notes the exception that leaves it.
+template <typename Body>
+Ref run(PyObject* namespace_, PyObject* sql_id, PyObject* sql, Body&& body) {
+  if (!wanted()) {
+    try {
+      return body();
+    } catch (PyErrorSet&) {
+      note_failure(namespace_, sql_id);
+      throw;
+    }
   }
-  ~Scope() {
-    if (std::uncaught_exceptions() > unwinding_) note_failure(namespace_, sql_id_);
+  sent_sql::Collector sent;
+  auto started = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+        .count();
+  };
+  Ref out;
+  try {
+    out = body();
+  } catch (PyErrorSet&) {
+    double ms = elapsed();
+    Ref exc = fetch_exception();
+    try {
+      Handling handling(exc.get());
+      Ref shown = sent.last(sql);
+      finished({namespace_, sql_id, shown.get(), ms, exc.get()});
+    } catch (PyErrorSet&) {
+      // The statement's own error is the one the caller must see.
+      PyErr_Clear();
+    }
+    restore_exception(std::move(exc));
+    note_failure(namespace_, sql_id);
+    throw;
   }
-  Scope(const Scope&) = delete;
-  Scope& operator=(const Scope&) = delete;
-
- private:
-  PyObject* namespace_;
-  PyObject* sql_id_;
-  int unwinding_;
-};
+  double ms = elapsed();
+  Ref shown = sent.last(sql);
+  finished({namespace_, sql_id, shown.get(), ms, nullptr});
+  return out;
+}
 
 }  // namespace verdin::statement_log

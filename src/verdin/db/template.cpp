@@ -1,5 +1,6 @@
 // SqlTemplate: statements and ORM operations inside the session scope.
 #include "querydeck.hpp"
+#include "sessions.hpp"
 #include "with_session.hpp"
 
 namespace verdin::querydeck {
@@ -210,6 +211,7 @@ Ref t_select_page(Func& f, PyObject* const* a) {
         } else {
           sql_str = offset_query(f, sql, page);
         }
+        sent_sql::report(sql_str.get());
         Ref result = execute(session, sql_str.get(), args);
         Ref rows = call_method(result.get(), n.all);
         Ref list = rows_as_dicts(rows.get());
