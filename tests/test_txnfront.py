@@ -85,7 +85,7 @@ def test_module_and_class_shape():
         "select_one", "select_list", "select_page", "insert", "insert_list", "delete", "update", "add", "add_all",
         "select_all_orm1", "select_all_orm2", "select_one_orm1", "select_one_orm2", "delete_orm2", "update_orm2",
         "bulk_update_mappings", "insert_orm2", "execute_in_connection", "commit", "rollback", "close", "transaction",
-        "replicas", "replica_backoff"]
+        "execute_many", "stream_sql", "replicas", "replica_backoff"]
     con = vars(cls)["_VerdinSqlSession__con"]
     assert con.__name__ == "__con" and con.__qualname__ == "VerdinSqlSession.__con"
     sig = lambda name: str(inspect.signature(getattr(cls, name)))
@@ -120,6 +120,15 @@ def test_constructor(engine, arg_type_message):
     assert f.querydeck is t and f.data_source is engine
     f = VerdinSqlSession({}, engine)
     assert type(f.querydeck) is SqlTemplate and f.querydeck.data_source is engine
+    with engine.connect() as connection:
+        assert VerdinSqlSession({}, connection).querydeck.data_source is connection
+    from sqlalchemy.ext.asyncio import create_async_engine
+
+    with pytest.raises(TypeError, match=r"^Argument 'data_source' has incorrect type \(expected Engine, got "
+                                        r"AsyncEngine\): an asyncio engine goes to verdin.db.asyncfront.Async"):
+        VerdinSqlSession({}, create_async_engine("sqlite+aiosqlite://"))
+    with pytest.raises(TypeError, match=r"^Argument 'data_source' has incorrect type \(expected Engine, got str\)$"):
+        VerdinSqlSession({}, "sqlite://")
 
 
 # --- execute_sql -----------------------------------------------------------------------------

@@ -41,6 +41,7 @@ Ref default_value(const Param& p) {
     case Def::false_: return Ref::borrow(Py_False);
     case Def::true_: return Ref::borrow(Py_True);
     case Def::str: return new_str(p.def_str);
+    case Def::int_: return Ref::take(PyLong_FromString(p.def_str, nullptr, 10));
     case Def::required: break;
   }
   return Ref();

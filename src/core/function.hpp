@@ -10,7 +10,7 @@
 namespace verdin {
 
 // The default of a parameter.
-enum class Def : uint8_t { required, none, false_, true_, str };
+enum class Def : uint8_t { required, none, false_, true_, str, int_ };
 
 // What the binder verifies before the body runs. `from_annotation` picks the check from the
 // annotation text: "str", "dict", "list" and "set" (or "set[...]") mean that exact type,
@@ -22,7 +22,7 @@ struct Param {
   const char* name;
   const char* annotation = nullptr;  // recorded in __annotations__ as a string
   Def def = Def::required;
-  const char* def_str = nullptr;  // the default when def == Def::str
+  const char* def_str = nullptr;  // the default when def == Def::str, or its digits for Def::int_
   Check check = Check::from_annotation;
   // Keyword-only: passed by name only. Such parameters come after every positional one and
   // have a default.

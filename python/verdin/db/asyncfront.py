@@ -31,10 +31,10 @@ class _SyncFacade(VerdinSqlSession):
         return _running_in.get()
 
 
-def _run(facade, session, sql_id, namespace, ori_params, page, return_type, primary):
+def _run(facade, session, method, *args, **kw):
     token = _running_in.set(session)
     try:
-        return facade.execute_sql(sql_id, namespace, ori_params, page, return_type, primary=primary)
+        return getattr(facade, method)(*args, **kw)
     finally:
         _running_in.reset(token)
 
@@ -53,6 +53,10 @@ def _sync_engines(replicas):
                 )
             raise TypeError(f"replicas[{i}] has incorrect type (expected AsyncEngine, got {type(replica).__name__})")
     return [replica.sync_engine for replica in replicas]
+
+
+def _next_batch(rows):
+    return next(rows.batches, None)
 
 
 async def _close(session):
@@ -93,7 +97,8 @@ class AsyncVerdinSqlSession:
         bound = self.connection_local.get()
         session = None if bound is None else bound.sync_session
         return await greenlet_spawn(
-            _run, self._facade, session, sql_id, namespace, ori_params, page, return_type, bool(primary)
+            _run, self._facade, session, "execute_sql", sql_id, namespace, ori_params, page, return_type,
+            primary=bool(primary)
         )
 
     async def begin_tx(self):
@@ -126,6 +131,27 @@ class AsyncVerdinSqlSession:
         returns it; the session is committed when the block ends, rolled back when it raises,
         then closed and unbound. Refused while a session is already bound."""
         return _AsyncTransaction(self)
+
+    async def execute_many(self, sql_id, namespace, params_list):
+        """Runs the write statement once per parameter set (as the sync facade's execute_many)
+        and returns the total row count; one transaction unless a session is bound."""
+        bound = self.connection_local.get()
+        session = None if bound is None else bound.sync_session
+        return await greenlet_spawn(_run, self._facade, session, "execute_many", sql_id, namespace, params_list)
+
+    async def stream_sql(self, sql_id, namespace=None, params=None, return_type=None, batch_size=1000):
+        """An async iterator of the mapped rows of a query, fetched ``batch_size`` at a time;
+        its connection goes back to the pool when the rows run out or it is closed."""
+        bound = self.connection_local.get()
+        session = None if bound is None else bound.sync_session
+        rows = await greenlet_spawn(_run, self._facade, session, "stream_sql", sql_id, namespace, params,
+                                    return_type, batch_size)
+        try:
+            while (batch := await greenlet_spawn(_next_batch, rows)) is not None:
+                for row in batch:
+                    yield row
+        finally:
+            await asyncio.shield(asyncio.ensure_future(greenlet_spawn(rows.close)))
 
     def _VerdinSqlSession__con(self):
         # What the transaction rules, shared with the sync facade, read as the bound session.

@@ -1,5 +1,6 @@
 import contextlib as contextlib
 from collections.abc import Callable, Iterable, Mapping, Sequence
+from contextvars import ContextVar
 from dataclasses import dataclass as dataclass
 from typing import Any, TypeVar
 
@@ -10,6 +11,9 @@ from sqlalchemy.sql import Executable
 
 _T = TypeVar("_T")
 _Params = Mapping[str, Any] | Sequence[Mapping[str, Any]] | None
+
+# Where a call by id collects the statements the template sends in its place (the page of a query).
+__sent_sql__: ContextVar[list[Any]]
 
 @dataclass
 class PageInfo:

@@ -8,6 +8,7 @@ from sqlalchemy.orm import Session, sessionmaker as sessionmaker
 from sqlalchemy.sql import Executable
 
 from verdin.db.querydeck import Page as Page, PageInfo, SqlTemplate as SqlTemplate
+from verdin.db.streams import Rows
 from verdin.mapper.stmtloom import ParseMapper
 from verdin.utils.kindprobe import (
     get_base_type as get_base_type,
@@ -39,9 +40,9 @@ class VerdinSqlSession:
     def __con(self) -> Session | None: ...
     def get_ori_session(self) -> Session: ...
     def begin_tx(self) -> None: ...
-    # What a call by id returns, from what it asks for: the rows (or first columns, or models) as a
-    # list by default; one M for return_type=M, list[M] for return_type=list[M], int for int; the
-    # page dict with a page. An empty result is [] whatever was asked for.
+    # What a call by id returns, from what it asks for: by default rows, an insert id or a row count,
+    # depending on the statement (Any); list[M] for return_type=list[M]; one M for return_type=M (int
+    # for int), or [] when no row matches; the page dict with a page.
     @overload
     def execute_sql(
         self,
@@ -52,7 +53,29 @@ class VerdinSqlSession:
         return_type: None = None,
         *,
         primary: bool = False,
-    ) -> list[Any]: ...
+    ) -> Any: ...
+    @overload
+    def execute_sql(
+        self,
+        sql_id: str,
+        namespace: str | None = None,
+        ori_params: dict[str, Any] | None = None,
+        page: None = None,
+        *,
+        return_type: type[list[_M]],
+        primary: bool = False,
+    ) -> list[_M]: ...
+    @overload
+    def execute_sql(
+        self,
+        sql_id: str,
+        namespace: str | None,
+        ori_params: dict[str, Any] | None,
+        page: None,
+        return_type: type[list[_M]],
+        *,
+        primary: bool = False,
+    ) -> list[_M]: ...
     @overload
     def execute_sql(
         self,
@@ -63,7 +86,7 @@ class VerdinSqlSession:
         *,
         return_type: type[_M],
         primary: bool = False,
-    ) -> _M: ...
+    ) -> _M | list[Any]: ...
     @overload
     def execute_sql(
         self,
@@ -74,7 +97,7 @@ class VerdinSqlSession:
         return_type: type[_M],
         *,
         primary: bool = False,
-    ) -> _M: ...
+    ) -> _M | list[Any]: ...
     @overload
     def execute_sql(
         self,
@@ -134,3 +157,43 @@ class VerdinSqlSession:
     def rollback(self) -> None: ...
     def close(self) -> None: ...
     def transaction(self) -> AbstractContextManager[Session]: ...
+    def execute_many(self, sql_id: str, namespace: str, params_list: Iterable[dict[str, Any]]) -> int: ...
+    # Rows of dicts (or of the mapper's resultType) by default; M objects for return_type=M or list[M].
+    @overload
+    def stream_sql(
+        self,
+        sql_id: str,
+        namespace: str | None = None,
+        params: dict[str, Any] | None = None,
+        return_type: None = None,
+        batch_size: int = 1000,
+    ) -> Rows[Any]: ...
+    @overload
+    def stream_sql(
+        self,
+        sql_id: str,
+        namespace: str | None = None,
+        params: dict[str, Any] | None = None,
+        *,
+        return_type: type[list[_M]],
+        batch_size: int = 1000,
+    ) -> Rows[_M]: ...
+    @overload
+    def stream_sql(
+        self,
+        sql_id: str,
+        namespace: str | None = None,
+        params: dict[str, Any] | None = None,
+        *,
+        return_type: type[_M],
+        batch_size: int = 1000,
+    ) -> Rows[_M]: ...
+    @overload
+    def stream_sql(
+        self,
+        sql_id: str,
+        namespace: str | None,
+        params: dict[str, Any] | None,
+        return_type: type[_M],
+        batch_size: int = 1000,
+    ) -> Rows[_M]: ...

@@ -18,6 +18,31 @@ Ref con_of(PyObject* self) {
   return call_method(self, n.con);
 }
 
+// A data_source the facade's sessions can be bound to: an Engine or a Connection, or anything
+// that connects like one. An asyncio engine (or session, or factory) is refused here rather than
+// at the first statement, with the facade it belongs to.
+void check_data_source(PyObject* data_source) {
+  if (PyObject_TypeCheck(data_source, reinterpret_cast<PyTypeObject*>(orig.engine_cls)) ||
+      PyObject_TypeCheck(data_source, reinterpret_cast<PyTypeObject*>(orig.connection_cls))) {
+    return;
+  }
+  Ref module = getattr(reinterpret_cast<PyObject*>(Py_TYPE(data_source)), n.module);
+  bool async_kind = PyUnicode_Check(module.get()) &&
+                    PyUnicode_Tailmatch(module.get(), Ref(new_str("sqlalchemy.ext.asyncio")).get(),
+                                        0, PY_SSIZE_T_MAX, -1) == 1;
+  if (async_kind) {
+    PyErr_Format(PyExc_TypeError,
+                 "Argument 'data_source' has incorrect type (expected Engine, got %.200s): an "
+                 "asyncio engine goes to verdin.db.asyncfront.AsyncVerdinSqlSession",
+                 Py_TYPE(data_source)->tp_name);
+    throw_error();
+  }
+  Ref connect = Ref::steal(PyObject_GetAttr(data_source, n.connect));
+  if (connect && PyCallable_Check(connect.get())) return;
+  PyErr_Clear();
+  raise_arg_type("data_source", "Engine", data_source);
+}
+
 Ref init(Func& f, PyObject* const* a) {
   PyObject *self = a[0], *data_source = a[2], *querydeck = a[3];
   setattr(self, n.mapper_dict, a[1]);
@@ -27,6 +52,7 @@ Ref init(Func& f, PyObject* const* a) {
     Ref ds = getattr(querydeck, n.data_source);
     setattr(self, n.data_source, ds.get());
   } else if (truth(data_source)) {
+    check_data_source(data_source);
     Ref cls = f.global(n.SqlTemplate);
     Ref tmpl = call(cls.get(), data_source);
     setattr(self, n.querydeck, tmpl.get());
@@ -103,11 +129,8 @@ Ref forward(PyObject* self, PyObject* method, std::initializer_list<PyObject*> v
   return call_kw(bound.get(), args, npos, kwnames);
 }
 
-Ref execute_sql(Func& f, PyObject* const* a) {
-  PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4];
-  PyObject* return_type = a[5];
-  Ref server;
-  Read read{a[6] == Py_True, nullptr, &server};
+// The bound get_sql of the mapper of `namespace_`.
+Ref statement_source(PyObject* self, PyObject* namespace_) {
   Ref mappers = getattr(self, n.mapper_dict);
   if (!ok(PySequence_Contains(mappers.get(), namespace_))) {
     Ref shown = Ref::take(PyObject_Str(namespace_));
@@ -116,11 +139,28 @@ Ref execute_sql(Func& f, PyObject* const* a) {
     throw_error();
   }
   Ref mapper = Ref::take(PyObject_GetItem(mappers.get(), namespace_));
-  Ref get_sql = getattr(mapper.get(), n.get_sql);
-  PyObject* sql_args[] = {sql_id, ori_params};
-  Ref quad = call_kw(get_sql.get(), sql_args, 0, kw.get_sql);
-  Ref parts[4];
+  return getattr(mapper.get(), n.get_sql);
+}
+
+// get_sql(sql_id=..., params=...) into (sql, binds, kind, result type).
+void assemble(PyObject* get_sql, PyObject* sql_id, PyObject* params, Ref* parts) {
+  PyObject* sql_args[] = {sql_id, params};
+  Ref quad = call_kw(get_sql, sql_args, 0, kw.get_sql);
   unpack(quad.get(), 4, parts);
+}
+
+bool same(PyObject* a, PyObject* b) {
+  return a == b || ok(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+Ref execute_sql(Func& f, PyObject* const* a) {
+  PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4];
+  PyObject* return_type = a[5];
+  Ref server;
+  Read read{a[6] == Py_True, nullptr, &server};
+  Ref get_sql = statement_source(self, namespace_);
+  Ref parts[4];
+  assemble(get_sql.get(), sql_id, ori_params, parts);
   PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get();
   PyObject* result_type = parts[3].get();
   return statement_log::run(namespace_, sql_id, sql, [&]() -> Ref {
@@ -229,6 +269,130 @@ Ref close(Func&, PyObject* const* a) {
   return none();
 }
 
+// `with cm as session: body(session)`; false when the manager swallowed the body's exception.
+template <typename Body>
+bool within(PyObject* cm, Body&& body) {
+  Ref session = call_method(cm, n.enter);
+  try {
+    body(session.get());
+  } catch (PyErrorSet&) {
+    Ref exc = fetch_exception();
+    Ref suppress;
+    {
+      Handling handling(exc.get());
+      Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+      suppress = call_method(cm, n.exit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
+                             exc.get(), tb ? tb.get() : Py_None);
+    }
+    if (truth(suppress.get())) return false;
+    restore_exception(std::move(exc));
+    throw;
+  }
+  call_method(cm, n.exit, Py_None, Py_None, Py_None);
+  return true;
+}
+
+// One parameter set assembled: its statement and binds.
+struct Assembled {
+  Ref sql, binds;
+};
+
+// Every set assembled before anything is sent, so a bad one costs nothing on the database.
+std::vector<Assembled> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* namespace_,
+                                    PyObject* sets) {
+  std::vector<Assembled> out;
+  out.reserve(PyTuple_GET_SIZE(sets));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sets); i++) {
+    PyObject* params = PyTuple_GET_ITEM(sets, i);
+    if (!PyDict_CheckExact(params)) {
+      PyErr_Format(PyExc_TypeError,
+                   "Argument 'params_list[%zd]' has incorrect type (expected dict, got %.200s)", i,
+                   Py_TYPE(params)->tp_name);
+      throw_error();
+    }
+    Ref parts[4];
+    assemble(get_sql, sql_id, params, parts);
+    if (i == 0) {
+      bool writes = false;
+      for (PyObject* kind : {n.insert, n.update, n.delete_}) writes = writes || same(parts[2].get(), kind);
+      if (!writes) {
+        PyErr_Format(PyExc_ValueError,
+                     "execute_many runs inserts, updates and deletes; statement %R of namespace "
+                     "%R is a %S",
+                     sql_id, namespace_, parts[2].get());
+        throw_error();
+      }
+    }
+    out.push_back({std::move(parts[0]), std::move(parts[1])});
+  }
+  return out;
+}
+
+// Sets whose final SQL is the same, one after another, go to the database as one executemany.
+Ref execute_many(Func&, PyObject* const* a) {
+  PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2];
+  // A snapshot: the expressions of the mapper run Python code that could change the caller's list.
+  Ref sets = Ref::take(PySequence_Tuple(a[3]));
+  if (PyTuple_GET_SIZE(sets.get()) == 0) return Ref::take(PyLong_FromLong(0));
+  Ref get_sql = statement_source(self, namespace_);
+  std::vector<Assembled> all = assemble_all(get_sql.get(), sql_id, namespace_, sets.get());
+  Ref tmpl = getattr(self, n.querydeck);
+  Ref con = con_of(self);
+  Ref cm = call_method(tmpl.get(), n.get_session, con.get());
+  Ref total = Ref::take(PyLong_FromLong(0));
+  within(cm.get(), [&](PyObject* session) {
+    size_t start = 0;
+    while (start < all.size()) {
+      Ref text = getattr(all[start].sql.get(), n.text);
+      size_t end = start + 1;
+      while (end < all.size()) {
+        Ref next = getattr(all[end].sql.get(), n.text);
+        if (!same(text.get(), next.get())) break;
+        end++;
+      }
+      Ref binds = Ref::take(PyList_New(static_cast<Py_ssize_t>(end - start)));
+      for (size_t i = start; i < end; i++) {
+        PyList_SET_ITEM(binds.get(), i - start, Py_NewRef(all[i].binds.get()));
+      }
+      PyObject* sql = all[start].sql.get();
+      Ref count = statement_log::run(namespace_, sql_id, sql, [&] {
+        Ref result = call_method(session, n.execute, sql, binds.get());
+        return getattr(result.get(), n.rowcount);
+      });
+      total = Ref::take(PyNumber_Add(total.get(), count.get()));
+      start = end;
+    }
+  });
+  return total;
+}
+
+// An iterator of the mapped rows of a query, fetched batch by batch; see verdin.db.streams.
+Ref stream_sql(Func& f, PyObject* const* a) {
+  PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *params = a[3];
+  Ref size = Ref::take(PyNumber_Index(a[5]));
+  if (PyLong_AsSsize_t(size.get()) < 1) {
+    if (PyErr_Occurred()) throw_error();
+    PyErr_SetString(PyExc_ValueError, "batch_size must be at least 1");
+    throw_error();
+  }
+  Ref get_sql = statement_source(self, namespace_);
+  Ref parts[4];
+  assemble(get_sql.get(), sql_id, params == Py_None ? Ref(Ref::take(PyDict_New())).get() : params,
+           parts);
+  if (!same(parts[2].get(), n.select)) {
+    PyErr_Format(PyExc_ValueError, "stream_sql reads the rows of a select; statement %R of namespace %R is a %S",
+                 sql_id, namespace_, parts[2].get());
+    throw_error();
+  }
+  Ref tmpl = getattr(self, n.querydeck);
+  Ref con = con_of(self);
+  Ref handler = f.global(n.results_handle);
+  Ref streams = import("verdin.db.streams");
+  Ref stream_rows = getattr(streams.get(), n.stream_rows);
+  return call(stream_rows.get(), tmpl.get(), con.get(), parts[0].get(), parts[1].get(),
+              parts[3].get(), a[4], size.get(), handler.get());
+}
+
 // Keyword-only: reads that must see the caller's own writes go to the primary.
 constexpr Param primary_param = {"primary", "bool", Def::false_, nullptr, Check::bool_, true};
 
@@ -261,6 +425,16 @@ const Param p_bulk[] = {
     {"self"}, {"table_model"}, {"data_list", "list[dict] | None", Def::none, nullptr, Check::list}};
 const Param p_insert_orm2[] = {{"self"}, {"statement"}, {"data_list", "list", Def::none}};
 const Param p_fun[] = {{"self"}, {"fun"}};
+const Param p_execute_many[] = {{"self"},
+                                {"sql_id", "str"},
+                                {"namespace", "str"},
+                                {"params_list", "list[dict]", Def::required, nullptr, Check::any}};
+const Param p_stream_sql[] = {{"self"},
+                              {"sql_id", "str"},
+                              {"namespace", "str", Def::none},
+                              {"params", "dict", Def::none},
+                              {"return_type", "Any", Def::none},
+                              {"batch_size", "int", Def::int_, "1000", Check::any}};
 
 const FuncSpec s_methods[] = {
     fn("__init__", init, p_init),
@@ -291,6 +465,18 @@ const FuncSpec s_methods[] = {
     fn("close", close, p_self),
 };
 
+// After transaction(), which define_transaction makes.
+const FuncSpec s_batch_methods[] = {
+    fn("execute_many", execute_many, p_execute_many, nullptr,
+       "Runs a write statement once per parameter set and returns the total row count. Sets\n"
+       "whose final SQL is the same, one after another, go as one executemany; the call is one\n"
+       "transaction, or joins the bound one."),
+    fn("stream_sql", stream_sql, p_stream_sql, nullptr,
+       "An iterator of the mapped rows of a query, fetched batch_size rows at a time (from a\n"
+       "server-side cursor where the database has one). Its connection goes back to the pool\n"
+       "when the rows run out or it is closed; a bound session is used as it is."),
+};
+
 }  // namespace
 
 void define_facade(ModuleBuilder& m) {
@@ -304,6 +490,7 @@ void define_facade(ModuleBuilder& m) {
   std::vector<const FuncSpec*> methods;
   for (const FuncSpec& spec : s_methods) methods.push_back(&spec);
   methods.push_back(&s_transaction);
+  for (const FuncSpec& spec : s_batch_methods) methods.push_back(&spec);
   Ref cls = m.def_class("VerdinSqlSession", methods, attrs.get());
   // After the methods, as additions: no replicas, and the seconds a replica that cannot be
   // reached is left out of the rotation.

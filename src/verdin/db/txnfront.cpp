@@ -30,7 +30,8 @@ void populate(ModuleBuilder& m) {
   m.import_from("typing", "Any");
   m.import_from("typing", "List");
   m.import_from("typing", "get_args");
-  m.import_from("sqlalchemy", "Engine");
+  orig.engine_cls = m.import_from("sqlalchemy", "Engine").release();
+  orig.connection_cls = getattr(Ref(import("sqlalchemy.engine")).get(), "Connection").release();
   m.import_from("sqlalchemy", "TextClause");
   orig.sessionmaker = m.import_from("sqlalchemy.orm", "sessionmaker").release();
   Ref orm = import("sqlalchemy.orm");

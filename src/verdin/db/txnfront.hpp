@@ -62,7 +62,15 @@ namespace verdin::txnfront {
   X(sync_engine, "sync_engine")                   \
   X(statement, "statement")                       \
   X(url, "url")                                   \
-  X(is_dml, "is_dml")
+  X(is_dml, "is_dml")                             \
+  X(execute, "execute")                           \
+  X(rowcount, "rowcount")                         \
+  X(get_session, "get_session")                   \
+  X(enter, "__enter__")                           \
+  X(exit, "__exit__")                             \
+  X(text, "text")                                 \
+  X(connect, "connect")                           \
+  X(stream_rows, "stream_rows")
 VERDIN_NAMES(TXNFRONT_NAMES);
 extern Names n;
 
@@ -75,6 +83,7 @@ extern Keywords kw;
 struct Originals {
   PyObject *sessionmaker, *session_cls;
   PyObject* globals;
+  PyObject *engine_cls, *connection_cls;  // what a data_source is
 };
 extern Originals orig;
 

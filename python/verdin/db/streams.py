@@ -1,0 +1,60 @@
+"""The rows of a query as an iterator, fetched batch by batch: what ``stream_sql`` of both facades
+returns. The native facade assembles the statement; here it runs on a server-side cursor where
+the dialect has one (``yield_per``), inside the template's session scope, so the scope's rules
+hold as for every other call: an owned session is committed when the rows run out and closed, a
+session bound by ``begin_tx()`` or ``transaction()`` is used as it is."""
+
+__all__ = ["Rows", "stream_rows"]
+
+
+def _as_list_of(return_type):
+    # Each row is mapped as an element of a list result: return_type=M streams M objects.
+    if return_type is None or return_type is list or getattr(return_type, "__origin__", None) is list:
+        return return_type
+    return list[return_type]
+
+
+def _batches(template, con, sql, binds, result_type, return_type, batch_size, results_handle):
+    wanted = _as_list_of(return_type)
+    options = {"stream_results": True, "yield_per": batch_size}
+    # Left when the rows run out, or by GeneratorExit when the iterator is closed or collected:
+    # the connection goes back to the pool either way.
+    with template.get_session(con) as session:
+        result = session.execute(sql, binds, execution_options=options)
+        try:
+            for rows in result.partitions(batch_size):
+                yield results_handle([row._asdict() for row in rows], result_type, wanted)
+        finally:
+            result.close()
+
+
+class Rows:
+    """An iterator of mapped rows; ``close()`` (or leaving a ``with`` block) gives the connection
+    back before the rows run out."""
+
+    def __init__(self, batches):
+        self.batches = batches  # lists of mapped rows, for the async facade's one step per batch
+        self._batch = iter(())
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        for row in self._batch:
+            return row
+        self._batch = iter(next(self.batches))
+        return next(self)
+
+    def close(self):
+        self.batches.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, traceback):
+        self.close()
+        return False
+
+
+def stream_rows(template, con, sql, binds, result_type, return_type, batch_size, results_handle):
+    return Rows(_batches(template, con, sql, binds, result_type, return_type, batch_size, results_handle))
