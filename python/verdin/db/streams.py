@@ -4,6 +4,8 @@ the dialect has one (``yield_per``), inside the template's session scope, so the
 hold as for every other call: an owned session is committed when the rows run out and closed, a
 session bound by ``begin_tx()`` or ``transaction()`` is used as it is."""
 
+from itertools import chain
+
 __all__ = ["Rows", "stream_rows"]
 
 
@@ -34,16 +36,14 @@ class Rows:
 
     def __init__(self, batches):
         self.batches = batches  # lists of mapped rows, for the async facade's one step per batch
-        self._batch = iter(())
+        self._rows = chain.from_iterable(batches)
 
     def __iter__(self):
-        return self
+        # A for loop steps the chain itself, without a Python call per row.
+        return self._rows
 
     def __next__(self):
-        for row in self._batch:
-            return row
-        self._batch = iter(next(self.batches))
-        return next(self)
+        return next(self._rows)
 
     def close(self):
         self.batches.close()
