@@ -23,9 +23,12 @@ def _batches(template, con, sql, binds, result_type, return_type, batch_size, re
     # the connection goes back to the pool either way.
     with template.get_session(con) as session:
         result = session.execute(sql, binds, execution_options=options)
+        # What row._asdict() gives (labels in select order, a repeated label keeping its last
+        # value), without its Python call per row.
+        keys = tuple(result.keys())
         try:
             for rows in result.partitions(batch_size):
-                yield results_handle([row._asdict() for row in rows], result_type, wanted)
+                yield results_handle([dict(zip(keys, row)) for row in rows], result_type, wanted)
         finally:
             result.close()
 
