@@ -13,7 +13,8 @@ update, the way each side would write it:
                  instrumentation adds; Core has no Session, so nothing to listen to
   no fast paths  owned, with VERDIN_NO_FAST_PATHS=1: every verdin call through a Session
 
-Client CPU time (time.process_time) per unit, the best of several rounds with the sides
+The last columns are verdin's client CPU per unit and that of the same work on one open DBAPI
+connection of the driver (the physical limit). Client CPU time (time.process_time) per unit, the best of several rounds with the sides
 alternated in each round; each run gives one ratio, the table shows min-max over the runs.
 Every mode runs in a fresh interpreter (the environment switch is read at import).
 
@@ -109,6 +110,33 @@ def workloads(engine, db, table):
             "transaction": (verdin_tx, session_tx, core_tx)}
 
 
+def raw_driver(engine, table):
+    """The same unit of work on one open DBAPI connection: the floor any library stands on."""
+    mark = "?" if engine.dialect.paramstyle == "qmark" else "%s"
+    conn = engine.raw_connection()
+    cur = conn.cursor()
+    one = f"select id, name, price, qty from {table} where id = {mark}"
+    upto = f"select id, name, price, qty from {table} where id <= {mark} order by id"
+    set_qty = f"update {table} set qty = {mark} where id = {mark}"
+
+    def rows():
+        names = [d[0] for d in cur.description]
+        return [dict(zip(names, r)) for r in cur.fetchall()]
+
+    def unit():
+        cur.execute(one, (7,))
+        found = rows()
+        a = found[0] if found else None
+        cur.execute(upto, (10,))
+        b = rows()
+        cur.execute(set_qty, (3, 5))
+        c = cur.rowcount
+        conn.commit()
+        return a, b, c
+
+    return unit, conn
+
+
 def cpu_per_call(fn, number):
     start = time.process_time()
     for _ in range(number):
@@ -158,7 +186,11 @@ def worker(mode, name, runs):
                 for i in order:
                     best[i] = min(best[i], cpu_per_call(sides[i], number))
             out.append([best[0] / best[1], best[0] / best[2], best[0] * 1e6])
-        print(json.dumps({"runs": out}))
+        raw, raw_conn = raw_driver(engine, table)
+        assert raw() == got[0]
+        floor = min(cpu_per_call(raw, number) for _ in range(5))
+        raw_conn.close()
+        print(json.dumps({"runs": out, "raw": floor * 1e6}))
     finally:
         with engine.begin() as conn:
             conn.execute(text(f"drop table {table}"))
@@ -190,7 +222,7 @@ def main():
 
     print(f"verdin ÷ idiomatic Session code | verdin ÷ Core on a Connection; client CPU per unit, "
           f"min–max over {runs} runs")
-    print(f"{'database':<15}{'mode':<15}{'÷ Session':>13}{'÷ Core':>13}{'verdin µs':>11}")
+    print(f"{'database':<15}{'mode':<15}{'÷ Session':>13}{'÷ Core':>13}{'verdin µs':>11}{'driver µs':>11}")
     for name in databases:
         for mode in MODES:
             got = results.get((name, mode))
@@ -202,7 +234,7 @@ def main():
             rows = got["runs"]
             us = min(r[2] for r in rows)
             print(f"{name:<15}{mode:<15}{span([r[0] for r in rows]):>13}{span([r[1] for r in rows]):>13}"
-                  f"{us:>11.0f}")
+                  f"{us:>11.0f}{got['raw']:>11.0f}")
 
 
 if __name__ == "__main__":
