@@ -342,13 +342,15 @@ def check(paths, out, resolve=False, preparer=None, strict=False):
             files.append(f)
     namespaces, found, warned, statements, variants, bad_files = {}, 0, 0, 0, 0, 0
     known = statement_ids(files)
+    loaded = branchcheck.Loaded(files)
     for path in files:
         problems, elements = file_problems(path, namespaces, resolve, known)
         statements += len(elements)
         flawed = {sql_id for sql_id, _ in problems}
         warnings = []
         if any(e.tag in branchcheck.STATEMENTS and e.attrib.get("id", NO_ID) not in flawed for e in elements):
-            findings = branchcheck.check_file(path, flawed, preparer)
+            namespace = next((ns for ns, where in namespaces.items() if where == path), None)
+            findings = branchcheck.check_file(path, namespace, elements, flawed, loaded, preparer)
             problems += findings.problems
             warnings = findings.warnings
             variants += findings.variants
@@ -361,7 +363,7 @@ def check(paths, out, resolve=False, preparer=None, strict=False):
         warned += len(warnings)
     checked = f"{plural(len(files), 'file')}, {plural(statements, 'statement')}"
     if preparer is not None:
-        checked += f", {plural(variants, 'variant')} prepared by {preparer.name}"
+        checked += f", {plural(variants, 'variant')} prepared by {preparer.dialect}"
     also = f", {plural(warned, 'warning')}" if warned else ""
     if found:
         say(f"{plural(found, 'problem')} in {bad_files} of {checked}{also}", out)

@@ -31,7 +31,7 @@ class Preparer:
     def __init__(self, url):
         self.engine = create_engine(url)
         dialect = self.engine.dialect
-        self.name = dialect.name
+        self.name = self.dialect = dialect.name  # as mappers are loaded for it: mysql, mariadb...
         if self.name == "postgresql":
             self.paramstyle, self.prepare_one = "numeric_dollar", self._postgresql
         elif self.name in ("mysql", "mariadb"):

@@ -1,9 +1,10 @@
 """The checks of `python -m verdin check` that assemble every branch of each statement: warnings
 that need no database, and, given a database, its verdict on each variant."""
+import inspect
 import re
 
 from verdin.mapper import branches, lint
-from verdin.mapper.stmtloom import ParseMapper
+from verdin.mapper.stmtloom import ParseMapper, load_mappers
 
 STATEMENTS = ("select", "insert", "update", "delete")
 EXPRESSIONS = {"if": "test", "when": "test"}
@@ -17,14 +18,53 @@ class Findings:
         self.problems, self.warnings, self.variants = [], [], 0
 
 
-def load(path):
+def _takes_dialect():
+    try:
+        return "dialect" in inspect.signature(load_mappers).parameters
+    except (TypeError, ValueError):
+        return False
+
+
+TAKES_DIALECT = _takes_dialect()
+
+
+def dialect_kw(dialect):
+    """The keyword that loads mappers for a dialect, where the mapper knows dialects."""
+    return {"dialect": dialect} if dialect and TAKES_DIALECT else {}
+
+
+def load(path, dialect=None):
     """The mapper of a file, loaded without importing any module its resultTypes name; None when
     it does not load (the structural checks have said why)."""
     try:
         with branches.types_unresolved():
-            return ParseMapper(path)
+            return ParseMapper(path, **dialect_kw(dialect))
     except Exception:  # noqa: BLE001
         return None
+
+
+class Loaded:
+    """The mappers of the checked files, by dialect: loaded together where they load together, so
+    that includes across files resolve as they do for the application, else each file alone."""
+
+    def __init__(self, files):
+        self.files = files
+        self.together = {}  # dialect -> {namespace: mapper}, empty when the files do not load together
+
+    def mapper(self, path, namespace, dialect):
+        if dialect not in self.together:
+            try:
+                with branches.types_unresolved():
+                    self.together[dialect] = load_mappers(self.files, **dialect_kw(dialect))
+            except Exception:  # noqa: BLE001 - a file the structural checks report
+                self.together[dialect] = {}
+        found = self.together[dialect].get(namespace)
+        return found if found is not None else load(path, dialect)
+
+
+def dialects(statement):
+    """The dialects a statement is written for: the names of its `dialect` attribute (none: any)."""
+    return [d.strip() for d in statement.attrib.get("dialect", "").split(",") if d.strip()]
 
 
 def loop_names(elements):
@@ -71,7 +111,7 @@ def reference_warning(reference):
     return f"warning: {reference} inside a quoted literal pastes its value into the literal unquoted"
 
 
-def offline_warnings(mapper, sql_id, statement, known, foreach_ids):
+def offline_warnings(mapper, sql_id, statement, known, foreach_ids, dialect=None):
     """The warnings of one statement that need no database."""
     found = list(name_warnings(statement, known))
     found_set = set(found)
@@ -81,7 +121,7 @@ def offline_warnings(mapper, sql_id, statement, known, foreach_ids):
             found_set.add(text)
             found.append(text)
 
-    assembled, _ = branches.variants(mapper, sql_id, counts=(1, 2, 0))
+    assembled, _ = branches.variants(mapper, sql_id, dialect=dialect, counts=(1, 2, 0))
     skip = guarded(statement)
     for variant in assembled:
         if isinstance(variant.error, RecursionError):
@@ -101,7 +141,7 @@ def offline_warnings(mapper, sql_id, statement, known, foreach_ids):
             # The same choices with one item: what disappears is what the empty list left.
             pinned_one = dict(pinned)
             pinned_one[key] = 1
-            one, _ = branches.variants(mapper, sql_id, counts=(1, 2, 0), pinned=pinned_one)
+            one, _ = branches.variants(mapper, sql_id, dialect=dialect, counts=(1, 2, 0), pinned=pinned_one)
             if one[0].error is not None:
                 continue
             for finding in sorted(left - lint.dangling(one[0].clause.text)):
@@ -154,22 +194,37 @@ def blame(mapper, sql_id, dialect, cover, reason, variants, total, verdict):
     return f" [{'; '.join(needed)}]" if needed else ""
 
 
-def check_file(path, problem_ids, preparer=None):
-    """Findings of the statements of a file that the structural checks passed."""
+def check_file(path, namespace, statements, problem_ids, loaded, preparer=None):
+    """Findings of the statements of a file (its top-level elements, as parsed) that the structural
+    checks passed. Offline, a statement written for some dialects is checked as loaded for each of
+    them; with a database, the statements loaded for its dialect are."""
     findings = Findings()
-    mapper = load(path)
-    if mapper is None:
-        return findings
-    elements = mapper.id_2_element_map
-    known = loop_names(e for top in elements.values() for e in top.iter())
-    foreach_ids = {id(e): f"foreach collection={e.attrib.get('collection', '')!r}"
-                   for top in elements.values() for e in top.iter("foreach")}
-    for sql_id, statement in elements.items():
-        if statement.tag not in STATEMENTS or sql_id in problem_ids:
+    if preparer is not None:
+        wanted = [preparer.dialect]
+    else:
+        wanted = [None, *sorted({d for s in statements for d in dialects(s)})]
+    done = set()
+    for dialect in wanted:
+        mapper = loaded.mapper(path, namespace, dialect)
+        if mapper is None:
             continue
-        findings.warnings.extend((sql_id, w) for w in offline_warnings(mapper, sql_id, statement, known, foreach_ids))
-        if preparer is not None:
-            problems, count = database_problems(mapper, sql_id, preparer.name, preparer)
-            findings.variants += count
-            findings.problems.extend((sql_id + where, reason) for where, reason in problems)
+        elements = mapper.id_2_element_map
+        known = loop_names(e for top in elements.values() for e in top.iter())
+        foreach_ids = {id(e): f"foreach collection={e.attrib.get('collection', '')!r}"
+                       for top in elements.values() for e in top.iter("foreach")}
+        for sql_id, statement in elements.items():
+            written_for = dialects(statement)
+            key = (sql_id, statement.attrib.get("dialect"))
+            if statement.tag not in STATEMENTS or sql_id in problem_ids or key in done:
+                continue
+            if preparer is None and dialect is not None and dialect not in written_for:
+                continue  # checked as loaded without a dialect
+            done.add(key)
+            shown = sql_id if not written_for else f"{sql_id} ({statement.attrib['dialect']})"
+            findings.warnings.extend((shown, w) for w in offline_warnings(mapper, sql_id, statement, known,
+                                                                         foreach_ids, dialect))
+            if preparer is not None:
+                problems, count = database_problems(mapper, sql_id, preparer.dialect, preparer)
+                findings.variants += count
+                findings.problems.extend((shown + where, reason) for where, reason in problems)
     return findings
