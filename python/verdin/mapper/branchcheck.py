@@ -7,7 +7,7 @@ from verdin.mapper import branches, lint
 from verdin.mapper.stmtloom import ParseMapper, load_mappers
 
 STATEMENTS = ("select", "insert", "update", "delete")
-EXPRESSIONS = {"if": "test", "when": "test"}
+EXPRESSIONS = {"if": "test", "when": "test", "bind": "value"}
 
 
 class Findings:

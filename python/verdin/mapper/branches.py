@@ -199,6 +199,8 @@ class Picker(ParseMapper):
             param["params"][proxy.attrib["collection"]] = [None] * count
             with cover.under(element, count):
                 return super().parse_element(proxy, param)
+        if tag == "bind":
+            return ""  # its value is an expression of the file, never evaluated here: its binds are NULL
         return super().parse_element(element, param)
 
     def _verdin_body(self, element):
