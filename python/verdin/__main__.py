@@ -342,7 +342,8 @@ def check(paths, out, resolve=False, preparer=None, strict=False):
             files.append(f)
     namespaces, found, warned, statements, variants, bad_files = {}, 0, 0, 0, 0, 0
     known = statement_ids(files)
-    loaded = branchcheck.Loaded(files)
+    # Only regular files: loading them together must not open a FIFO named among them.
+    loaded = branchcheck.Loaded([f for f in files if unreadable(f) is None])
     for path in files:
         problems, elements = file_problems(path, namespaces, resolve, known)
         statements += len(elements)
