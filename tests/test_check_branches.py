@@ -87,3 +87,20 @@ def test_warnings_need_no_database_and_fail_only_when_strict(tmp_path, capsys):
     ]]
     assert run_check(capsys, path) == (0, lines + ["checked 1 file, 4 statements: no problems, 7 warnings"])
     assert run_check(capsys, "--strict", path) == (1, lines + ["7 problems in 1 of 1 file, 4 statements"])
+
+
+DIALECTS = """<mapper namespace="d">
+<select id="s">select id from {t} <if test="dialect == 'postgresql'">where id::text = '1'</if>
+  <if test="not dialect in ('postgresql',)">where id = 1</if> <if test="params.get('n')">and n = #{{n}}</if></select>
+<select id="v" dialect="postgresql">select id::text from {t}</select>
+<select id="v">select id from {t}</select>
+</mapper>
+"""
+
+
+def test_branches_of_the_dialect_only(tmp_path, capsys, db_url, engine, table):
+    path = tmp_path / "d.xml"
+    path.write_text(DIALECTS.format(t=table))
+    # A test of `dialect` alone is decided for the database; PostgreSQL's casts never reach the others.
+    assert run_check(capsys, "--db", db_url, path) == (
+        0, [f"checked 1 file, 3 statements, 3 variants prepared by {engine.dialect.name}: no problems"])
