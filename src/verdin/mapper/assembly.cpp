@@ -1,7 +1,6 @@
 // One statement being assembled: the evaluation contexts that belong to it, the binds it
 // generates for loop items, indexes, <bind> values and field paths, and how their names are
 // chosen.
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,11 +8,6 @@
 
 namespace verdin::stmtloom {
 namespace {
-
-// Contexts of the statements being assembled, each with its assembly. A context is a dict that
-// lives for its statement (or loop entry) and leaves the list before it dies; several threads
-// (and re-entrant statements run from an expression) interleave, so entries leave by identity.
-std::vector<std::pair<PyObject*, Assembly*>> active;
 
 inline bool ref_char(Py_UCS4 c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -25,8 +19,9 @@ struct RefSpan {
   Py_ssize_t start, name_end, close;
 };
 
-template <typename Char>
-void scan_refs(const Char* d, Py_ssize_t len, std::vector<RefSpan>& out) {
+// Calls found(span) for each reference, left to right, until it returns false.
+template <typename Char, typename Found>
+void scan_refs(const Char* d, Py_ssize_t len, Found&& found) {
   for (Py_ssize_t i = 0; i + 3 < len; i++) {
     if (d[i] != '#' || d[i + 1] != '{') continue;
     Py_ssize_t j = i + 2, name_end = -1;
@@ -40,7 +35,7 @@ void scan_refs(const Char* d, Py_ssize_t len, std::vector<RefSpan>& out) {
         continue;
       }
       if (j < len && d[j] == '}') {
-        out.push_back({i, name_end, j});
+        if (!found(RefSpan{i, name_end, j})) return;
         i = j;
       }
       break;
@@ -111,21 +106,12 @@ Ref follow(PyObject* root, PyObject* path, Py_ssize_t name_len, bool strict) {
 
 }  // namespace
 
-Registered::Registered(PyObject* context, Assembly* as) : context_(context) {
-  active.emplace_back(context, as);
-}
-
-Registered::~Registered() {
-  for (auto it = active.rbegin(); it != active.rend(); ++it) {
-    if (it->first == context_) {
-      active.erase(std::next(it).base());
-      return;
-    }
-  }
-}
+// Never destroyed: it may be in use until the interpreter ends.
+std::vector<std::pair<PyObject*, Assembly*>>& active_contexts =
+    *new std::vector<std::pair<PyObject*, Assembly*>>();
 
 Assembly* assembly_of(PyObject* context) {
-  for (auto it = active.rbegin(); it != active.rend(); ++it) {
+  for (auto it = active_contexts.rbegin(); it != active_contexts.rend(); ++it) {
     if (it->first == context) return it->second;
   }
   return nullptr;
@@ -147,7 +133,12 @@ Ref generate_bind(Assembly* as, PyObject* path, PyObject* value) {
 
 Ref rewrite_refs(PyObject* text, PyObject* targets, Assembly* as, Refs which) {
   std::vector<RefSpan> refs;
-  with_code_points(text, [&](auto* d, Py_ssize_t len) { scan_refs(d, len, refs); });
+  with_code_points(text, [&](auto* d, Py_ssize_t len) {
+    scan_refs(d, len, [&](const RefSpan& r) {
+      refs.push_back(r);
+      return true;
+    });
+  });
   if (refs.empty()) return Ref::borrow(text);
   bool strict = as != nullptr && as->strict;
   TextBuilder out;
@@ -182,10 +173,11 @@ Ref rewrite_refs(PyObject* text, PyObject* targets, Assembly* as, Refs which) {
 
 bool has_field_refs(PyObject* text) {
   if (!PyUnicode_CheckExact(text)) return false;
-  std::vector<RefSpan> refs;
-  with_code_points(text, [&](auto* d, Py_ssize_t len) { scan_refs(d, len, refs); });
-  return std::any_of(refs.begin(), refs.end(),
-                     [](const RefSpan& r) { return r.name_end < r.close; });
+  bool fields = false;
+  with_code_points(text, [&](auto* d, Py_ssize_t len) {
+    scan_refs(d, len, [&](const RefSpan& r) { return !(fields = r.name_end < r.close); });
+  });
+  return fields;
 }
 
 }  // namespace verdin::stmtloom

@@ -1,5 +1,6 @@
 // Dynamic elements: parse_element and the override trimming of trim/set.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <iterator>
 
@@ -21,13 +22,21 @@ constexpr Py_ssize_t tag_length(const char* tag) {
   return len;
 }
 
+// The table's tag lengths, known to the compiler: most tags are told apart by length alone.
+constexpr auto tag_lengths = [] {
+  std::array<Py_ssize_t, element_count> lengths{};
+  for (size_t i = 0; i < element_count; i++) lengths[i] = tag_length(vocabulary::elements[i].tag);
+  return lengths;
+}();
+
 // The branch of a tag, by string equality in the table's order.
 Kind classify(PyObject* tag) {
   if (PyUnicode_CheckExact(tag) && PyUnicode_IS_ASCII(tag)) {
     const char* d = static_cast<const char*>(PyUnicode_DATA(tag));
     Py_ssize_t len = PyUnicode_GET_LENGTH(tag);
-    for (const vocabulary::ElementRule& rule : vocabulary::elements) {
-      if (tag_length(rule.tag) == len && rule.tag[0] == d[0] &&
+    for (size_t i = 0; i < element_count; i++) {
+      const vocabulary::ElementRule& rule = vocabulary::elements[i];
+      if (tag_lengths[i] == len && rule.tag[0] == d[0] &&
           std::memcmp(rule.tag, d, static_cast<size_t>(len)) == 0) {
         return rule.kind;
       }

@@ -1,6 +1,10 @@
 // Shared declarations of the stmtloom module (mapper loading, elements, binding).
 #pragma once
 
+#include <iterator>
+#include <utility>
+#include <vector>
+
 #include "errors.hpp"
 #include "module.hpp"
 #include "sequence.hpp"
@@ -198,11 +202,30 @@ struct Assembly {
   bool paths = false;   // the text may hold #{name.field} references outside loops
 };
 
+// Contexts of the statements being assembled, each with its assembly. A context is a dict that
+// lives for its statement (or loop entry) and leaves the list before it dies; several threads
+// (and re-entrant statements run from an expression) interleave, so entries leave by identity.
+extern std::vector<std::pair<PyObject*, Assembly*>>& active_contexts;
+
 // While alive, `context` (an evaluation context) belongs to `as`.
 class Registered {
  public:
-  Registered(PyObject* context, Assembly* as);
-  ~Registered();
+  Registered(PyObject* context, Assembly* as) : context_(context) {
+    active_contexts.emplace_back(context, as);
+  }
+  ~Registered() {
+    auto& active = active_contexts;
+    if (!active.empty() && active.back().first == context_) {
+      active.pop_back();
+      return;
+    }
+    for (auto it = active.rbegin(); it != active.rend(); ++it) {
+      if (it->first == context_) {
+        active.erase(std::next(it).base());
+        return;
+      }
+    }
+  }
   Registered(const Registered&) = delete;
   Registered& operator=(const Registered&) = delete;
 
