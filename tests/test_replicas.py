@@ -22,6 +22,7 @@ CLOSED_PORT = "postgresql+psycopg://postgres@127.0.0.1:1/test"
 MAPPER = """<mapper namespace="r">
   <select id="who">select name from {t} order by name</select>
   <update id="add">insert into {t} (name) values (#{{name}})</update>
+  <select id="gone">select name from no_such_table</select>
 </mapper>"""
 WHO = text("select name from t order by name")
 
@@ -92,6 +93,20 @@ def test_reads_rotate_over_the_replicas_and_everything_else_runs_on_the_primary(
     assert who() == [{"name": "r1"}]
     with pytest.raises(TypeError, match=r"takes from 2 to 3 positional arguments but 4 were given"):
         f.select_list(WHO, None, True)
+
+
+def test_the_statement_log_names_the_server(servers, tmp_path, caplog):
+    urls = servers("primary", "r1")
+    f = VerdinSqlSession(mappers(tmp_path), create_engine(urls["primary"]),
+                         replicas=[create_engine(CLOSED_PORT), create_engine(urls["r1"])])
+    with caplog.at_level(logging.DEBUG, logger="verdin.sql"):
+        f.execute_sql("who", "r", {})
+        f.execute_sql("who", "r", {}, primary=True)
+        f.execute_sql("add", "r", {"name": "w"})
+        with pytest.raises(OperationalError):
+            f.execute_sql("gone", "r", {})
+    assert [r.server for r in caplog.records if r.name == "verdin.sql"] == [
+        urls["r1"], urls["primary"], urls["primary"], urls["r1"]]
 
 
 def test_async_reads_rotate_over_the_replicas_and_everything_else_runs_on_the_primary(servers, tmp_path):

@@ -95,7 +95,7 @@ Ref begin_tx(Func& f, PyObject* const* a) {
 
 // A read may go to a replica: when the facade has replicas, no session is bound, the caller did
 // not ask for the primary and `statement` (when given) is no INSERT/UPDATE/DELETE. `server`
-// receives the replica that ran it, and stays empty when the primary did.
+// receives the replica being tried, and is left as it is when the primary runs the read.
 struct Read {
   bool primary = false;
   PyObject* statement = nullptr;
@@ -156,7 +156,8 @@ bool same(PyObject* a, PyObject* b) {
 Ref execute_sql(Func& f, PyObject* const* a) {
   PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4];
   PyObject* return_type = a[5];
-  Ref server;
+  // The primary, unless a replica takes the read.
+  Ref server = getattr(self, n.data_source);
   Read read{a[6] == Py_True, nullptr, &server};
   Ref get_sql = statement_source(self, namespace_);
   Ref parts[4];
@@ -185,7 +186,7 @@ Ref execute_sql(Func& f, PyObject* const* a) {
       if (kind_is(kind)) return forward(self, kind, {sql, nullptr, params}, 0, kw.select, 1);
     }
     return none();
-  });
+  }, &server);
 }
 
 // sql=sql, con=S, args=sql_param
@@ -339,6 +340,7 @@ Ref execute_many(Func&, PyObject* const* a) {
   Ref tmpl = getattr(self, n.querydeck);
   Ref con = con_of(self);
   Ref cm = call_method(tmpl.get(), n.get_session, con.get());
+  Ref server = getattr(self, n.data_source);
   Ref total = Ref::take(PyLong_FromLong(0));
   within(cm.get(), [&](PyObject* session) {
     size_t start = 0;
@@ -358,7 +360,7 @@ Ref execute_many(Func&, PyObject* const* a) {
       Ref count = statement_log::run(namespace_, sql_id, sql, [&] {
         Ref result = call_method(session, n.execute, sql, binds.get());
         return getattr(result.get(), n.rowcount);
-      });
+      }, &server);
       total = Ref::take(PyNumber_Add(total.get(), count.get()));
       start = end;
     }

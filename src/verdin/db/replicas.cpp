@@ -198,11 +198,9 @@ Ref read_on_replica(PyObject* self, PyObject* router, PyObject* method, PyObject
       r->down_until[i] = 0;
     }
     Ref bound = getattr(PyTuple_GET_ITEM(templates.get(), i), method);
+    if (server) *server = Ref::borrow(PyTuple_GET_ITEM(r->engines, i));
     Ref result = Ref::steal(PyObject_Vectorcall(bound.get(), args, npos, kwnames));
-    if (result) {
-      if (server) *server = Ref::borrow(PyTuple_GET_ITEM(r->engines, i));
-      return result;
-    }
+    if (result) return result;
     Ref exc = fetch_exception();
     if (!unreachable(exc.get())) {
       restore_exception(std::move(exc));
@@ -210,6 +208,7 @@ Ref read_on_replica(PyObject* self, PyObject* router, PyObject* method, PyObject
     }
     back_off(self, r, i, exc.get());
   }
+  if (server) *server = getattr(self, n.data_source);
   return call_kw(on_primary, args, npos, kwnames);
 }
 

@@ -15,7 +15,8 @@ PyObject* debug = nullptr;
 PyObject* text_attr = nullptr;
 PyObject* format = nullptr;
 PyObject* kw_extra = nullptr;
-PyObject* keys[4] = {};
+PyObject* keys[5] = {};
+PyObject* url_attr = nullptr;
 
 void init() {
   Ref logging = import("logging");
@@ -28,8 +29,9 @@ void init() {
   text_attr = intern("text");
   format = intern("%s.%s (%.3f ms): %s");
   kw_extra = ok(Py_BuildValue("(s)", "extra"));
-  const char* names[] = {"namespace", "sql_id", "sql", "duration_ms"};
-  for (int i = 0; i < 4; i++) keys[i] = intern(names[i]);
+  url_attr = intern("url");
+  const char* names[] = {"namespace", "sql_id", "sql", "duration_ms", "server"};
+  for (int i = 0; i < 5; i++) keys[i] = intern(names[i]);
   logger = found.release();
 }
 
@@ -40,6 +42,19 @@ Ref sql_text(PyObject* sql) {
   Py_XDECREF(t);
   PyErr_Clear();
   return Ref::take(PyObject_Str(sql));
+}
+
+// Which server an engine reaches: its URL with the password hidden (as repr(URL) shows it), or
+// None when it is not known.
+Ref server_name(PyObject* engine) {
+  if (engine == nullptr) return Ref::borrow(Py_None);
+  PyObject* url = PyObject_GetAttr(engine, url_attr);
+  if (url == nullptr) {
+    PyErr_Clear();
+    return Ref::take(PyObject_Repr(engine));
+  }
+  Ref held = Ref::steal(url);
+  return Ref::take(PyObject_Repr(held.get()));
 }
 
 }  // namespace
@@ -55,8 +70,9 @@ void finished(const Statement& s) {
   Ref text = sql_text(s.sql);
   Ref duration = Ref::take(PyFloat_FromDouble(s.duration_ms));
   Ref extra = Ref::take(PyDict_New());
-  PyObject* values[] = {s.namespace_, s.sql_id, text.get(), duration.get()};
-  for (int i = 0; i < 4; i++) ok(PyDict_SetItem(extra.get(), keys[i], values[i]));
+  Ref server = server_name(s.server);
+  PyObject* values[] = {s.namespace_, s.sql_id, text.get(), duration.get(), server.get()};
+  for (int i = 0; i < 5; i++) ok(PyDict_SetItem(extra.get(), keys[i], values[i]));
   PyObject* args[] = {logger,     format,     s.namespace_, s.sql_id, duration.get(),
                       text.get(), extra.get()};
   Ref done = Ref::take(

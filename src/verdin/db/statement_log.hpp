@@ -16,6 +16,7 @@ struct Statement {
   PyObject* sql;  // what was sent: the page statement of a paged call
   double duration_ms;  // from sending it to the mapped result
   PyObject* error;     // the exception it ended with, or null
+  PyObject* server = nullptr;  // the engine it ran on, when the caller knows it
 };
 
 // Whether anything listens for finished statements; without a listener a statement is neither
@@ -31,9 +32,11 @@ void finished(const Statement& s);
 void note_failure(PyObject* namespace_, PyObject* sql_id) noexcept;
 
 // Runs `body()` (returning a Ref) as the statement `sql_id` of `namespace_`, assembled as `sql`:
-// reports it when it ends, and notes the exception that leaves it.
+// reports it when it ends, and notes the exception that leaves it. `server`, when given, holds
+// the engine the body ran the statement on by the time it ends.
 template <typename Body>
-Ref run(PyObject* namespace_, PyObject* sql_id, PyObject* sql, Body&& body) {
+Ref run(PyObject* namespace_, PyObject* sql_id, PyObject* sql, Body&& body,
+        const Ref* server = nullptr) {
   if (!wanted()) {
     try {
       return body();
@@ -57,7 +60,7 @@ Ref run(PyObject* namespace_, PyObject* sql_id, PyObject* sql, Body&& body) {
     try {
       Handling handling(exc.get());
       Ref shown = sent.last(sql);
-      finished({namespace_, sql_id, shown.get(), ms, exc.get()});
+      finished({namespace_, sql_id, shown.get(), ms, exc.get(), server ? server->get() : nullptr});
     } catch (PyErrorSet&) {
       // The statement's own error is the one the caller must see.
       PyErr_Clear();
@@ -68,7 +71,7 @@ Ref run(PyObject* namespace_, PyObject* sql_id, PyObject* sql, Body&& body) {
   }
   double ms = elapsed();
   Ref shown = sent.last(sql);
-  finished({namespace_, sql_id, shown.get(), ms, nullptr});
+  finished({namespace_, sql_id, shown.get(), ms, nullptr, server ? server->get() : nullptr});
   return out;
 }
 

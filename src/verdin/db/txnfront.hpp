@@ -101,7 +101,7 @@ void set_replicas(Func& f, PyObject* self, PyObject* replicas);
 Ref replica_router(PyObject* self);
 // The template method `method` called with the arguments on the next replica that can be
 // reached, else through `on_primary` (the method on the primary's template). `server` receives
-// the replica's engine, or stays empty when the primary served.
+// the engine being tried: the replica's, or self.data_source once the primary serves.
 Ref read_on_replica(PyObject* self, PyObject* router, PyObject* method, PyObject* const* args,
                     size_t npos, PyObject* kwnames, PyObject* on_primary, Ref* server);
 // Whether an SQLAlchemy statement is an INSERT, UPDATE or DELETE (which may return rows).
