@@ -428,11 +428,13 @@ from verdin.db.querydeck import Page
 from verdin.db.txnfront import VerdinSqlSession
 from verdin.mapper.stmtloom import ParseMapper
 
-session_commits = []
+session_commits, session_executes = [], []
 def profile(frame, event, arg):
     code = frame.f_code
     if event == "call" and code.co_qualname == "Session.commit":
         session_commits.append(1)
+    if event == "call" and code.co_qualname == "Session.execute":
+        session_executes.append(1)
 
 engine = create_engine("sqlite:///" + sys.argv[1])
 with engine.begin() as conn:
@@ -453,9 +455,13 @@ try:
     db.update(text("insert into item (id) values (1)"), {})
 except Exception as e:
     out.append(type(e).__name__)
+with db.transaction():
+    before = len(session_executes)
+    out += [db.execute_sql("some", "m", {"ids": [1, 2, 1]}) for _ in range(3)]
+    executes = len(session_executes) - before
 sys.setprofile(None)
 clauses = [db.mapper_dict["m"].get_sql("some", {"ids": [1]})[0] for _ in range(3)]
-print(json.dumps({"results": out, "session_commits": len(session_commits),
+print(json.dumps({"results": out, "session_commits": len(session_commits), "executes": executes,
                   "memoised": ["_generate_cache_key" in vars(c) for c in clauses],
                   "pool": engine.pool.checkedout()}))
 """
@@ -476,8 +482,10 @@ def test_fast_paths_and_their_fallback_agree(tmp_path, off):
     report = json.loads(done.stdout)
     rows = [{"id": 1, "name": "x0", "n": 0}, {"id": 2, "name": "x1", "n": 2}]
     assert report["results"] == [1, 2, 3, 1, rows, rows, rows,
-                                 {"pageNum": 1, "pageSize": 2, "total": 3, "list": rows}, "IntegrityError"]
+                                 {"pageNum": 1, "pageSize": 2, "total": 3, "list": rows}, "IntegrityError"] + [rows] * 3
     assert report["pool"] == 0
     # the fast paths skip the Session and reuse clauses; the public path does neither
-    assert report["session_commits"] == (8 if off else 0)
+    assert report["session_commits"] == (9 if off else 1)
+    # in a transaction, the statements after the first run on the session's connection
+    assert report["executes"] == (3 if off else 1)
     assert report["memoised"] == [False, not off, not off]

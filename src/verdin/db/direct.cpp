@@ -43,6 +43,7 @@ struct Direct {
 // What a bound Session's execute of a text statement reads on the session and its transaction.
 struct {
   PyObject *dict, *execution_options, *new_, *deleted, *identity_map, *modified, *bind, *binds,
+      *private_binds,
       *transaction, *trans_context_manager, *dispatch, *do_orm_execute, *state, *next_state,
       *connections;
   PyObject* shadowing;  // tuple: the methods on that path, which an instance could shadow
@@ -245,7 +246,8 @@ void setup(PyObject* session_cls, PyObject* get_session) {
   k.identity_map = intern("identity_map");
   k.modified = intern("_modified");
   k.bind = intern("bind");
-  k.binds = intern("_Session__binds");
+  k.binds = intern("binds");
+  k.private_binds = intern("_Session__binds");
   k.transaction = intern("_transaction");
   k.trans_context_manager = intern("_trans_context_manager");
   k.dispatch = intern("dispatch");
@@ -347,10 +349,20 @@ Ref direct_connection(PyObject* self, PyObject* get_session, PyObject* session,
   }
   Ref bind = field(dict.get(), k.bind);
   if (!bind || Py_TYPE(bind.get()) != d.engine_type) return Ref();
-  for (PyObject* key : {k.execution_options, k.new_, k.deleted, k.binds}) {
+  for (PyObject* key : {k.new_, k.deleted}) {
     Ref value = field(dict.get(), key);
     if (!value || !empty(value.get())) return Ref();
   }
+  // Read as the Session reads them: the class holds the defaults. Binds per table are `binds`
+  // in SQLAlchemy 2.1 and the private `__binds` in 2.0.
+  auto attribute_empty = [](PyObject* obj, PyObject* name) {
+    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!value) PyErr_Clear();
+    return value && empty(value.get());
+  };
+  if (!attribute_empty(session, k.execution_options)) return Ref();
+  PyObject* binds = PyDict_Contains(dict.get(), k.binds) == 1 ? k.binds : k.private_binds;
+  if (!attribute_empty(session, binds)) return Ref();
   Ref identity_map = field(dict.get(), k.identity_map);
   if (!identity_map) return Ref();
   Ref modified = Ref::steal(PyObject_GetAttr(identity_map.get(), k.modified));
