@@ -168,6 +168,7 @@ def test_repeated_statements_give_clauses_like_new_text(source):
     made = [ParseMapper.to_prepared_statement(source, {})[0] for _ in range(3)]
     fresh = text(made[0].text)
     assert len({id(c) for c in made}) == 3
+    assert len({id(b) for c in made for b in c.get_children()}) == 3 * len(fresh._bindparams)
     for clause in made:
         assert type(clause) is type(fresh) and clause.text == fresh.text
         assert list(clause._bindparams) == list(fresh._bindparams)

@@ -128,8 +128,8 @@ void init_element_fields();
 Ref element_field(PyObject* element, ElementField field);
 
 // text(sql) through `text_fn` (the module global, read by the caller): while that is
-// SQLAlchemy's own, a copy of a cached clause of the same text. `init_clauses` verifies once
-// that such copies behave as new clauses do.
+// SQLAlchemy's own, a clause of its own made from a cached template of the same text.
+// `init_clauses` verifies once that such clauses behave as new ones do.
 void init_clauses(PyObject* text_fn);
 Ref clause_of(PyObject* text_fn, PyObject* sql);
 
