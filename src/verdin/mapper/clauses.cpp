@@ -66,6 +66,7 @@ struct Clauses {
   PyObject* memoized_keys = nullptr;  // frozenset({"_generate_cache_key"})
   PyObject* empty = nullptr;
   PyObject* memo_name = nullptr;
+  PyObject* dict_name = nullptr;
   PyObject* text_name = nullptr;
   PyObject* binds_name = nullptr;
   PyObject* keys_name = nullptr;
@@ -230,10 +231,12 @@ PyType_Spec memo_spec = {"verdin.mapper.stmtloom.KeyMemo", sizeof(KeyMemo), 0,
 // --- templates and the clauses made from them --------------------------------------------
 
 // What object.__new__ (the types' tp_new, checked at import) makes, minus the room it lays out
-// for attributes that the given dict replaces at once.
+// for attributes that the given dict replaces at once. The dict goes in through the type's own
+// `__dict__` setter: on 3.13 PyObject_GenericSetDict leaves an object's inline attributes in
+// charge, so that it would not see the dict.
 Ref new_instance(PyTypeObject* type, PyObject* attrs) {
   Ref o = Ref::take(type->tp_alloc(type, 0));
-  if (attrs != nullptr) ok(PyObject_GenericSetDict(o.get(), attrs, nullptr));
+  if (attrs != nullptr) setattr(o.get(), c.dict_name, attrs);
   return o;
 }
 
@@ -266,7 +269,7 @@ Ref clause_from(PyObject* capsule) {
   ok(PyDict_SetItem(attrs.get(), c.text_name, t.text.get()));
   ok(PyDict_SetItem(attrs.get(), c.memo_name, memo_ref.get()));
   ok(PyDict_SetItem(attrs.get(), c.keys_name, c.memoized_keys));
-  ok(PyObject_GenericSetDict(clause.get(), attrs.get(), nullptr));
+  setattr(clause.get(), c.dict_name, attrs.get());
   return clause;
 }
 
@@ -427,6 +430,7 @@ bool copies_verified(PyObject* text_fn) {
 
 void init_clauses(PyObject* text_fn) {
   c.memo_name = intern("_generate_cache_key");
+  c.dict_name = intern("__dict__");
   c.text_name = intern("text");
   c.binds_name = intern("_bindparams");
   c.keys_name = intern("_memoized_keys");
