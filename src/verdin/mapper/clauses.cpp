@@ -101,9 +101,7 @@ Ref referent(PyObject* weak) {
 
 struct KeyMemo {
   PyObject_HEAD PyObject* clause;  // weak reference, until the key is settled
-  PyObject* tmpl;                  // capsule of the Template
-  PyObject* binds;                 // the clause's `_bindparams` as handed out
-  PyObject* keyed;                 // list: the same parameters, in key order
+  PyObject* tmpl;                  // capsule of the Template, until the key is settled
   PyObject* result;                // the key, once asked for
 };
 
@@ -118,43 +116,44 @@ bool same_entries(PyObject* a, PyObject* b) {
   return true;
 }
 
-// Whether `clause` is still exactly what clause_from built: same class, same attributes, its
-// own parameters `binds` (listed in key order in `keyed`) in place, each as copied.
-bool untouched(PyObject* clause, PyObject* tmpl, PyObject* binds, PyObject* keyed) {
-  if (!tmpl || !binds || !keyed || Py_TYPE(clause) != c.text_type) return false;
-  const Template& t = *template_of(tmpl);
+// The template's key for `clause` if it still holds exactly what the template describes: the
+// same class and attributes, and under the template's names, in its order, parameters whose
+// attributes are the very objects the template's have. The key lists the clause's own
+// parameters, the ones execution takes values from. Empty when anything differs.
+Ref template_key(PyObject* clause, const Template& t) {
+  if (Py_TYPE(clause) != c.text_type) return Ref();
   Ref attrs = dict_of(clause);
-  if (PyDict_GET_SIZE(attrs.get()) != 4) return false;
+  if (PyDict_GET_SIZE(attrs.get()) != 4) return Ref();
   Ref text = dict_get(attrs.get(), c.text_name);
-  Ref held = dict_get(attrs.get(), c.binds_name);
+  Ref binds = dict_get(attrs.get(), c.binds_name);
   Ref keys = dict_get(attrs.get(), c.keys_name);
-  if (text.get() != t.text.get() || held.get() != binds || keys.get() != c.memoized_keys) {
-    return false;
-  }
   Py_ssize_t count = PyTuple_GET_SIZE(t.names.get());
-  if (PyDict_GET_SIZE(binds) != count) return false;
+  if (text.get() != t.text.get() || keys.get() != c.memoized_keys || !binds ||
+      !PyDict_CheckExact(binds.get()) || PyDict_GET_SIZE(binds.get()) != count) {
+    return Ref();
+  }
+  Ref keyed = Ref::take(PyList_New(count));
   Py_ssize_t pos = 0, j = 0;
   PyObject *name, *bind;
-  while (PyDict_Next(binds, &pos, &name, &bind)) {
-    if (j >= count) return false;
-    Py_ssize_t k = t.key_pos[j];
-    if (name != PyTuple_GET_ITEM(t.names.get(), j++) || bind != PyList_GET_ITEM(keyed, k) ||
-        Py_TYPE(bind) != c.bind_type) {
-      return false;
+  while (PyDict_Next(binds.get(), &pos, &name, &bind)) {
+    if (j >= count || name != PyTuple_GET_ITEM(t.names.get(), j) || Py_TYPE(bind) != c.bind_type) {
+      return Ref();
     }
+    Py_ssize_t k = t.key_pos[j++];
+    Ref held = Ref::borrow(bind);
     Ref bound = dict_of(bind);
-    if (!same_entries(bound.get(), PyTuple_GET_ITEM(t.attrs.get(), k))) return false;
+    if (!same_entries(bound.get(), PyTuple_GET_ITEM(t.attrs.get(), k)) ||
+        PyList_GET_ITEM(keyed.get(), k) != nullptr) {
+      return Ref();
+    }
+    PyList_SET_ITEM(keyed.get(), k, held.release());
   }
-  return j == count;
-}
-
-// The template's key with the clause's own parameters, the ones execution takes values from.
-Ref shared_key(PyObject* tmpl, PyObject* keyed) {
-  PyObject* proto = template_of(tmpl)->key.get();
+  if (j != count) return Ref();
+  PyObject* proto = t.key.get();
   Py_ssize_t size = PyTuple_GET_SIZE(proto);
   Ref key = Ref::take(c.key_type->tp_alloc(c.key_type, size));
   for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = i == 1 ? keyed : PyTuple_GET_ITEM(proto, i);
+    PyObject* item = i == 1 ? keyed.get() : PyTuple_GET_ITEM(proto, i);
     PyTuple_SET_ITEM(key.get(), i, Py_NewRef(item));
   }
   return key;
@@ -168,15 +167,12 @@ PyObject* memo_call(PyObject* self, PyObject*, PyObject*) {
       // Taken out of a clause that is gone: nothing left to describe, so nothing to cache.
       if (!clause) return Py_NewRef(Py_None);
       // Held here: computing a key runs Python code, which may call this memo again.
-      Ref tmpl = Ref::borrow(m->tmpl), binds = Ref::borrow(m->binds), keyed = Ref::borrow(m->keyed);
-      Ref key = untouched(clause.get(), tmpl.get(), binds.get(), keyed.get())
-                    ? shared_key(tmpl.get(), keyed.get())
-                    : call(c.compute_key, clause.get());
+      Ref tmpl = Ref::borrow(m->tmpl);
+      Ref key = tmpl ? template_key(clause.get(), *template_of(tmpl.get())) : Ref();
+      if (!key) key = call(c.compute_key, clause.get());
       if (m->result == nullptr) m->result = key.release();
       Py_CLEAR(m->clause);
       Py_CLEAR(m->tmpl);
-      Py_CLEAR(m->binds);
-      Py_CLEAR(m->keyed);
     }
     return Py_NewRef(m->result);
   } catch (PyErrorSet&) {
@@ -191,8 +187,6 @@ int memo_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(m->clause);
   Py_VISIT(m->tmpl);
-  Py_VISIT(m->binds);
-  Py_VISIT(m->keyed);
   Py_VISIT(m->result);
   return 0;
 }
@@ -201,8 +195,6 @@ int memo_clear(PyObject* self) {
   KeyMemo* m = reinterpret_cast<KeyMemo*>(self);
   Py_CLEAR(m->clause);
   Py_CLEAR(m->tmpl);
-  Py_CLEAR(m->binds);
-  Py_CLEAR(m->keyed);
   Py_CLEAR(m->result);
   return 0;
 }
@@ -244,26 +236,19 @@ Ref new_instance(PyTypeObject* type, PyObject* attrs) {
 // a memo that hands out the template's key only if nothing has changed meanwhile.
 Ref clause_from(PyObject* capsule) {
   const Template& t = *template_of(capsule);
-  Py_ssize_t count = PyTuple_GET_SIZE(t.names.get());
-  Ref keyed = Ref::take(PyList_New(count));
-  for (Py_ssize_t k = 0; k < count; ++k) {
-    Ref attrs = Ref::take(PyDict_Copy(PyTuple_GET_ITEM(t.attrs.get(), k)));
-    PyList_SET_ITEM(keyed.get(), k, new_instance(c.bind_type, attrs.get()).release());
-  }
   // A copy of a dict with the same keys takes its table whole, and every name then replaces a
   // value where building the dict afresh would grow and rehash it.
   Ref binds = Ref::take(PyDict_Copy(t.slots.get()));
-  for (Py_ssize_t j = 0; j < count; ++j) {
-    ok(PyDict_SetItem(binds.get(), PyTuple_GET_ITEM(t.names.get(), j),
-                      PyList_GET_ITEM(keyed.get(), t.key_pos[j])));
+  for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(t.names.get()); ++j) {
+    Ref attrs = Ref::take(PyDict_Copy(PyTuple_GET_ITEM(t.attrs.get(), t.key_pos[j])));
+    Ref bind = new_instance(c.bind_type, attrs.get());
+    ok(PyDict_SetItem(binds.get(), PyTuple_GET_ITEM(t.names.get(), j), bind.get()));
   }
   Ref clause = new_instance(c.text_type, nullptr);
   Ref memo_ref = Ref::take(c.memo_type->tp_alloc(c.memo_type, 0));
   KeyMemo* memo = reinterpret_cast<KeyMemo*>(memo_ref.get());
   memo->clause = ok(PyWeakref_NewRef(clause.get(), nullptr));
   memo->tmpl = Py_NewRef(capsule);
-  memo->binds = Py_NewRef(binds.get());
-  memo->keyed = keyed.release();
   Ref attrs = Ref::take(PyDict_New());
   ok(PyDict_SetItem(attrs.get(), c.binds_name, binds.get()));
   ok(PyDict_SetItem(attrs.get(), c.text_name, t.text.get()));
