@@ -97,7 +97,7 @@ def generated_case(rng, i):
     def wrapped(raw):
         """(xml, resolved, fragment xml)"""
         frag = f"f{i}_{rng.randrange(10**9)}"
-        shape = rng.choice(["plain", "cdata", "if", "if-false", "include", "foreach"])
+        shape = rng.choice(["plain", "cdata", "if", "if-false", "include", "foreach", "trim"])
         xml_raw = f"<![CDATA[{raw}]]>" if "]]>" not in raw and rng.random() < 0.5 else escape(raw)
         if shape == "plain":
             return escape(raw), raw, ""
@@ -107,6 +107,11 @@ def generated_case(rng, i):
             return f'<if test="True">{xml_raw}</if>', raw, ""
         if shape == "if-false":
             return f'<if test="False">{xml_raw}</if>', "", ""
+        if shape == "trim":
+            # <trim> drops the leading AND; "1 = 1 and" means the same
+            body = "and id <> 1" + rng.choice([" ", "\n"]) + raw
+            return (f'<trim prefix="and (" suffix=")" prefixOverrides="and |or ">{escape(body)}</trim>',
+                    f"and ( 1 = 1 {body} )", "")
         if shape == "include":
             return f'<include refid="{frag}"/>', raw, f'<sql id="{frag}">{xml_raw}</sql>'
         sep = rng.choice([",", ", "])
@@ -188,3 +193,13 @@ def test_text_of_any_characters_builds_canonical_strings(tmp_path_factory, head,
     for element in (where, trim):
         out = m.parse_element(element, {"params": {"ids": [1]}})
         assert out == "".join(list(out))
+
+
+@pytest.mark.parametrize("body, sql", [
+    ("select 1 -- c <where>and a = 1\n and b = 2</where>", "select 1 and b = 2"),
+    ('update t -- c <set>, a = 1,\n b = 2</set>', "update t b = 2"),
+    ('select 1 # c <trim prefix="and" prefixOverrides="or">or a = 1\n or b = 2</trim>', "select 1 # c and a = 1\nor b = 2"),
+    ('select 1 # c <if test="1"><where>a\nb</where></if>', "select 1 # c WHERE a\nb"),
+])
+def test_a_comment_open_before_an_element_ends_at_the_line_break_in_its_body(tmp_path, body, sql):
+    assert load(tmp_path, f'<select id="s">{body}</select>').get_sql("s", {})[0].text == sql

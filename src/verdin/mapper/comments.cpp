@@ -3,6 +3,7 @@
 // [names]), so a comment is removed only where every one of them reads the same extent, and a
 // line that still holds a comment mark keeps its line break: whatever comment a database reads
 // there ends where it ends in the mapper text.
+#include <algorithm>
 #include <cstring>
 
 #include "stmtloom.hpp"
@@ -10,17 +11,22 @@
 namespace verdin::stmtloom {
 namespace {
 
-// Whether c occurs in d[0:len], by memchr on 1-byte text.
+// The first position of c in d[0:len], or len; by memchr on 1-byte text.
+template <typename Char>
+Py_ssize_t find(const Char* d, Py_ssize_t len, char c) {
+  if constexpr (sizeof(Char) == 1) {
+    const void* p = len > 0 ? std::memchr(d, c, static_cast<size_t>(len)) : nullptr;
+    return p != nullptr ? static_cast<const Char*>(p) - d : len;
+  } else {
+    Py_ssize_t i = 0;
+    while (i < len && d[i] != static_cast<Char>(c)) i++;
+    return i;
+  }
+}
+
 template <typename Char>
 bool holds(const Char* d, Py_ssize_t len, char c) {
-  if constexpr (sizeof(Char) == 1) {
-    return len > 0 && std::memchr(d, c, static_cast<size_t>(len)) != nullptr;
-  } else {
-    for (Py_ssize_t i = 0; i < len; i++) {
-      if (d[i] == static_cast<Char>(c)) return true;
-    }
-    return false;
-  }
+  return find(d, len, c) < len;
 }
 
 template <typename Char>
@@ -152,14 +158,17 @@ Ref remove_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
 // The collapsed statement, in pieces that end after each line on which "--" or a "#" (not of
 // "#{") is still written: those line breaks stay, every other run of whitespace becomes one space.
 template <typename Char>
-Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
+Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len, bool first_break) {
   Ref parts = Ref::take(PyList_New(0));
   Py_ssize_t from = 0;
-  bool marked = false;
+  bool marked = first_break;
   auto piece = [&](Py_ssize_t end) {
     Ref sub = Ref::take(PyUnicode_Substring(s, from, end));
     Ref collapsed = normalize_ws(sub.get());
-    if (PyUnicode_GET_LENGTH(collapsed.get()) > 0) ok(PyList_Append(parts.get(), collapsed.get()));
+    // With `first_break`, a break before any text stays too: it ends a comment open before `s`.
+    if (PyUnicode_GET_LENGTH(collapsed.get()) > 0 || (first_break && from == 0)) {
+      ok(PyList_Append(parts.get(), collapsed.get()));
+    }
   };
   for (Py_ssize_t i = 0; i < len; i++) {
     Char c = d[i];
@@ -179,11 +188,13 @@ Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
 
 template <typename Char>
 bool marks_in(const Char* d, Py_ssize_t len) {
-  if (!holds(d, len, '-') && !holds(d, len, '#')) return false;
-  for (Py_ssize_t i = 0; i + 1 < len; i++) {
-    if ((d[i] == '-' && d[i + 1] == '-') || (d[i] == '#' && d[i + 1] != '{')) return true;
+  for (Py_ssize_t i = find(d, len, '#'); i < len; i += 1 + find(d + i + 1, len - i - 1, '#')) {
+    if (i + 1 == len || d[i + 1] != '{') return true;
   }
-  return len > 0 && d[len - 1] == '#';
+  for (Py_ssize_t i = find(d, len, '-'); i + 1 < len; i += 1 + find(d + i + 1, len - i - 1, '-')) {
+    if (d[i + 1] == '-') return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -193,8 +204,43 @@ Ref remove_comments(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) { return remove_kernel(s, d, len); });
 }
 
-Ref collapse_statement(PyObject* s) {
-  return with_code_points(s, [&](auto* d, Py_ssize_t len) { return collapse_kernel(s, d, len); });
+Ref collapse_statement(PyObject* s, bool first_break) {
+  return with_code_points(
+      s, [&](auto* d, Py_ssize_t len) { return collapse_kernel(s, d, len, first_break); });
+}
+
+namespace {
+// Plain, not thread_local: the GIL orders its uses, and a value seen out of turn only keeps a
+// line break or misses one, never points anywhere.
+bool open_before = false;
+}  // namespace
+
+void set_open_before(bool open) {
+  open_before = open;
+}
+
+bool take_open_before() {
+  bool open = open_before;
+  open_before = false;
+  return open;
+}
+
+bool open_after(PyObject* piece, bool open) {
+  if (!PyUnicode_Check(piece)) return true;
+  return with_code_points(piece, [open](auto* d, Py_ssize_t len) {
+    // Only '\n' is looked for: a line taken to go on past a lone '\r' only keeps more breaks.
+    Py_ssize_t j = len;
+    if constexpr (sizeof(*d) == 1) {
+      const void* nl = len > 0 ? memrchr(d, '\n', static_cast<size_t>(len)) : nullptr;
+      j = nl != nullptr ? static_cast<const unsigned char*>(nl) - d + 1 : 0;
+    } else {
+      while (j > 0 && d[j - 1] != '\n') j--;
+    }
+    if (j > 0) return marks_in(d + j, len - j);
+    // no line break: the open line goes on; a mark may also be split between two pieces
+    bool edge = len > 0 && (d[0] == '-' || d[len - 1] == '-' || d[len - 1] == '#');
+    return open || edge || marks_in(d, len);
+  });
 }
 
 bool has_comment_marks(PyObject* s) {

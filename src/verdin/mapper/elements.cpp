@@ -75,13 +75,25 @@ Ref call_parse(PyObject* self, PyObject* element, PyObject* param) {
                                              3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+bool has_line_break(PyObject* s) {
+  return with_code_points(s, [](auto* d, Py_ssize_t len) {
+    for (Py_ssize_t i = 0; i < len; i++) {
+      if (d[i] == '\n' || d[i] == '\r') return true;
+    }
+    return false;
+  });
+}
+
 // ParseMapper._trim_prefix / _trim_suffix, read through the module global at call time.
-Ref call_trim(Func& f, PyObject* s, PyObject* terms, bool prefix) {
+Ref call_trim(Func& f, PyObject* s, PyObject* terms, bool prefix, bool open) {
   Ref cls = f.global(n.ParseMapper);
   Ref fn = getattr(cls.get(), prefix ? n.trim_prefix : n.trim_suffix);
   if (fn.get() == (prefix ? orig.trim_prefix : orig.trim_suffix) && PyUnicode_CheckExact(s) &&
       PySet_CheckExact(terms)) {
-    return has_comment_marks(s) ? trim_marked(s, terms, prefix) : trim_text(s, terms, prefix);
+    if (has_comment_marks(s) || (open && has_line_break(s))) {
+      return trim_marked(s, terms, prefix, open);
+    }
+    return trim_text(s, terms, prefix);
   }
   return call(fn.get(), s, terms);
 }
@@ -188,8 +200,8 @@ Ref where_clause(const TextBuilder& body) {
 
 // The where clause of a body that holds line comments: its line breaks after comments stay, and
 // the leading AND/OR words are found past the comments before them (which stay).
-Ref where_marked(PyObject* body) {
-  Ref text = collapse_statement(body);
+Ref where_marked(PyObject* body, bool open) {
+  Ref text = collapse_statement(body, open);
   PyObject* t = text.get();
   Py_ssize_t len = PyUnicode_GET_LENGTH(t);
   TextBuilder out;
@@ -224,15 +236,16 @@ bool pieces_marked(const TextBuilder& body) {
   return false;
 }
 
-Ref trim_branch(Func& f, PyObject* self, PyObject* element, PyObject* param) {
+Ref trim_branch(Func& f, PyObject* self, PyObject* element, PyObject* param, bool open) {
   Ref attrib = element_field(element, ElementField::attrib);
   Ref prefix = attr_or_empty(attrib.get(), n.prefix);
   Ref suffix = attr_or_empty(attrib.get(), n.suffix);
   Ref prefixes = override_set(attrib.get(), n.prefixOverrides);
   Ref suffixes = override_set(attrib.get(), n.suffixOverrides);
-  Ref ret = body_text(self, element, param);
-  if (PySet_GET_SIZE(prefixes.get()) > 0) ret = call_trim(f, ret.get(), prefixes.get(), true);
-  if (PySet_GET_SIZE(suffixes.get()) > 0) ret = call_trim(f, ret.get(), suffixes.get(), false);
+  open = open || (PyUnicode_Check(prefix.get()) && has_comment_marks(prefix.get()));
+  Ref ret = body_text(self, element, param, open);
+  if (PySet_GET_SIZE(prefixes.get()) > 0) ret = call_trim(f, ret.get(), prefixes.get(), true, open);
+  if (PySet_GET_SIZE(suffixes.get()) > 0) ret = call_trim(f, ret.get(), suffixes.get(), false, open);
   TextBuilder out;
   out.add(prefix.get());
   out.add(n.space);
@@ -242,7 +255,7 @@ Ref trim_branch(Func& f, PyObject* self, PyObject* element, PyObject* param) {
   return out.result();
 }
 
-Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
+Ref choose_branch(PyObject* self, PyObject* element, PyObject* param, bool open) {
   Ref it = Ref::take(PyObject_GetIter(element));
   while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
     Ref tag = element_field(child.get(), ElementField::tag);
@@ -250,6 +263,7 @@ Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
     Ref test = attr_required(child.get(), n.test);
     Ref ok_value = eval_expr(test.get(), param, self);
     if (truth(ok_value.get())) {
+      set_open_before(open);
       Ref out = call_parse(self, child.get(), param);
       TextBuilder c;
       c.add(n.empty);
@@ -261,7 +275,10 @@ Ref choose_branch(PyObject* self, PyObject* element, PyObject* param) {
   Ref it2 = Ref::take(PyObject_GetIter(element));
   while (Ref child = Ref::steal(PyIter_Next(it2.get()))) {
     Ref tag = element_field(child.get(), ElementField::tag);
-    if (classify(tag.get()) == Kind::otherwise) return call_parse(self, child.get(), param);
+    if (classify(tag.get()) == Kind::otherwise) {
+      set_open_before(open);
+      return call_parse(self, child.get(), param);
+    }
   }
   if (PyErr_Occurred()) throw_error();
   PyErr_SetString(PyExc_Exception, "Missing otherwise element");
@@ -538,7 +555,7 @@ Ref entry_targets(const Foreach& a, PyObject* value, Py_ssize_t index, PyObject*
 // the entry's references rewritten: "#{item}" of a loop over the parameters to that entry's
 // indexed name, as always; everything else the entry binds to generated names.
 Ref foreach_each(PyObject* self, PyObject* element, PyObject* param, const Foreach& a,
-                 PyObject* old, const Entries& e, bool scoped) {
+                 PyObject* old, const Entries& e, bool scoped, bool open) {
   bool plain = PyUnicode_CheckExact(a.open.get()) && PyUnicode_CheckExact(a.close.get()) &&
                PyUnicode_CheckExact(a.separator.get());
   Assembly* as = assembly_of(param);
@@ -552,7 +569,12 @@ Ref foreach_each(PyObject* self, PyObject* element, PyObject* param, const Forea
   Ref new_base = scoped ? Ref() : concat({n.hash_open, a.collection.get(), n.for_index});
   // Filled by appending: Python code runs between the entries and may see the list.
   Ref parts = Ref::take(PyList_New(0));
+  // The entries before, for a comment that an element of this entry's body may continue.
+  bool line_open = open;
+  auto seen = [&](PyObject* piece) { line_open = open_after(piece, line_open); };
+  seen(a.open.get());
   for (Py_ssize_t index = 0; index < e.count; index++) {
+    if (index) seen(a.separator.get());
     Ref value = PyList_Check(e.list.get()) && index < PyList_GET_SIZE(e.list.get())
                     ? Ref::borrow(PyList_GET_ITEM(e.list.get(), index))
                     : Ref::take(PySequence_GetItem(e.list.get(), index));
@@ -567,9 +589,9 @@ Ref foreach_each(PyObject* self, PyObject* element, PyObject* param, const Forea
         ok(PyDict_SetItem(entry.get(), a.index.get(), i.get()));
       }
       Registered in_loop(entry.get(), as);
-      child_ret = body_text(self, element, entry.get());
+      child_ret = body_text(self, element, entry.get(), line_open);
     } else {
-      child_ret = body_text(self, element, param);
+      child_ret = body_text(self, element, param, line_open);
     }
     if (new_base) {
       Ref new_string = index_name(new_base.get(), index);
@@ -586,6 +608,7 @@ Ref foreach_each(PyObject* self, PyObject* element, PyObject* param, const Forea
       plain = false;
     }
     ok(PyList_Append(parts.get(), child_ret.get()));
+    seen(child_ret.get());
   }
   if (!plain) {
     Ref joined = call_method(a.separator.get(), n.join, parts.get());
@@ -608,7 +631,7 @@ Ref attr_or_null(PyObject* attrib, PyObject* key) {
   return Ref::take(PyObject_GetItem(attrib, key));
 }
 
-Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
+Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param, bool open) {
   Ref attrib = element_field(element, ElementField::attrib);
   Foreach a;
   a.item = Ref::take(PyObject_GetItem(attrib.get(), n.item));
@@ -639,7 +662,7 @@ Ref foreach_branch(PyObject* self, PyObject* element, PyObject* param) {
   if (!scoped && !a.index) {
     if (Ref text = foreach_plain(element, a, old.get(), e.count)) return text;
   }
-  return foreach_each(self, element, param, a, old.get(), e, scoped);
+  return foreach_each(self, element, param, a, old.get(), e, scoped, open);
 }
 
 // <bind name="..." value="...">: the value, evaluated as a test is, becomes a name of the context
@@ -754,17 +777,25 @@ Ref attr_required(PyObject* element, PyObject* key) {
   return Ref::take(PyObject_GetItem(attrib.get(), key));
 }
 
-Ref body_text(PyObject* self, PyObject* element, PyObject* param) {
+Ref body_text(PyObject* self, PyObject* element, PyObject* param, bool open) {
   TextBuilder out;
-  fill_body(self, element, param, out);
+  fill_body(self, element, param, out, open);
   return out.result();
 }
 
-void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& out) {
+void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& out, bool open) {
+  // Read up to each child only: a body without children pays nothing.
+  size_t read = out.size();
+  auto open_here = [&]() {
+    for (; read < out.size(); read++) open = open_after(out.piece(read), open);
+    return open || !out.plain();
+  };
   Ref text = element_field(element, ElementField::text);
   if (text.get() != Py_None) out.add(text.get());
   auto each = [&](PyObject* child) {
+    set_open_before(open_here());
     Ref piece = call_parse(self, child, param);
+    take_open_before();  // not left for a caller's own parse_element call when an override took none
     out.add(piece.get());
     Ref tail = element_field(child, ElementField::tail);
     if (tail.get() != Py_None) out.add(tail.get());
@@ -790,6 +821,7 @@ Ref parse_element(Func& f, PyObject* const* a) {
   struct Leave {
     ~Leave() { Py_LeaveRecursiveCall(); }
   } leave;
+  bool open = take_open_before();
   Ref tag = element_field(element, ElementField::tag);
   switch (classify(tag.get())) {
     case Kind::include: {
@@ -798,39 +830,42 @@ Ref parse_element(Func& f, PyObject* const* a) {
       Ref owner = Ref::borrow(self);
       Ref referenced = Ref::steal(PyObject_GetItem(map.get(), refid.get()));
       if (!referenced) referenced = included_elsewhere(self, refid.get(), param, owner);
+      set_open_before(open);
       Ref out = call_parse(owner.get(), referenced.get(), param);
       return concat({n.empty, out.get()});
     }
     case Kind::sql:
     case Kind::when:
-    case Kind::otherwise: return body_text(self, element, param);
+    case Kind::otherwise: return body_text(self, element, param, open);
     case Kind::if_: {
       Ref test = attr_required(element, n.test);
       Ref ok_value = eval_expr(test.get(), param, self);
-      if (truth(ok_value.get())) return body_text(self, element, param);
+      if (truth(ok_value.get())) return body_text(self, element, param, open);
       return Ref::borrow(n.empty);
     }
     case Kind::where: {
       TextBuilder pieces;
-      fill_body(self, element, param, pieces);
-      if (pieces.plain() && pieces_marked(pieces)) {
+      fill_body(self, element, param, pieces, open);
+      if (pieces.plain() && (open || pieces_marked(pieces))) {
         Ref body = pieces.result();
-        if (has_comment_marks(body.get())) return where_marked(body.get());
+        if (has_comment_marks(body.get()) || (open && has_line_break(body.get()))) {
+          return where_marked(body.get(), open);
+        }
       }
       if (pieces.plain()) return where_clause(pieces);
       Ref body = pieces.result();
       return where_generic(body.get());
     }
-    case Kind::trim: return trim_branch(f, self, element, param);
+    case Kind::trim: return trim_branch(f, self, element, param, open);
     case Kind::set: {
-      Ref body = body_text(self, element, param);
+      Ref body = body_text(self, element, param, open);
       Ref terms = Ref::take(PySet_New(nullptr));
       ok(PySet_Add(terms.get(), n.comma));
-      Ref ret = call_trim(f, body.get(), terms.get(), true);
+      Ref ret = call_trim(f, body.get(), terms.get(), true, open);
       return concat({n.set_prefix, ret.get()});
     }
-    case Kind::choose: return choose_branch(self, element, param);
-    case Kind::foreach: return foreach_branch(self, element, param);
+    case Kind::choose: return choose_branch(self, element, param, open);
+    case Kind::foreach: return foreach_branch(self, element, param, open);
     case Kind::bind: return bind_branch(self, element, param);
     case Kind::other: break;
   }
@@ -900,11 +935,11 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
   return Ref::take(PyUnicode_Substring(text, lo, hi));
 }
 
-Ref trim_marked(PyObject* s, PyObject* terms, bool prefix) {
+Ref trim_marked(PyObject* s, PyObject* terms, bool prefix, bool first_break) {
   std::vector<std::pair<Py_ssize_t, Ref>> ordered = ordered_terms(terms);
   // Line breaks after comments stay; terms are matched past the comments at the matched end,
   // and those comments stay where they are.
-  Ref text = collapse_statement(s);
+  Ref text = collapse_statement(s, first_break);
   Py_ssize_t lo = 0;
   auto space_at = [&text](Py_ssize_t i) {
     return Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text.get(), i));
@@ -942,7 +977,11 @@ Ref trim_marked(PyObject* s, PyObject* terms, bool prefix) {
     text = concat({head.get(), rest.get()});
     if (PyErr_CheckSignals() < 0) throw_error();
   }
-  return end_comment_line(s, strip_ws(text.get()));
+  if (!first_break) return end_comment_line(s, strip_ws(text.get()));
+  // The leading line break ends a comment open before the body: only the end is stripped.
+  Py_ssize_t end = PyUnicode_GET_LENGTH(text.get());
+  while (end > 0 && space_at(end - 1)) end--;
+  return end_comment_line(s, Ref::take(PyUnicode_Substring(text.get(), 0, end)));
 }
 
 Ref trim_prefix(Func&, PyObject* const* a) {

@@ -154,11 +154,13 @@ Ref load_mappers(Func& f, PyObject* const* a);
 Ref trim_text(PyObject* s, PyObject* terms, bool prefix);
 // trim_text for a body that holds line comments: terms are matched past the comments at the
 // trimmed end, and line breaks after comments stay.
-Ref trim_marked(PyObject* s, PyObject* terms, bool prefix);
+Ref trim_marked(PyObject* s, PyObject* terms, bool prefix, bool first_break);
 
 // The body text of `element`: its text, then each child's output and tail.
-Ref body_text(PyObject* self, PyObject* element, PyObject* param);
-void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& out);
+// `open`: whether a comment may be open where the body starts.
+Ref body_text(PyObject* self, PyObject* element, PyObject* param, bool open = false);
+void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& out,
+               bool open = false);
 
 // Reads element.attrib[key] (KeyError when missing).
 Ref attr_required(PyObject* element, PyObject* key);
@@ -173,8 +175,18 @@ bool has_comment_marks(PyObject* s);
 // Whether the last line of `s` holds such a mark.
 bool last_line_marked(PyObject* s);
 // normalize_ws for a text `s` (an exact str), except that a line break after a line holding
-// "--" or "#" stays: whatever comment a database reads there still ends at its line.
-Ref collapse_statement(PyObject* s);
+// "--" or "#" stays: whatever comment a database reads there still ends at its line. With
+// `first_break`, the first line break of `s` stays as well (a comment may be open before `s`).
+Ref collapse_statement(PyObject* s, bool first_break = false);
+
+// Whether a comment may be open on the line where the next element starts: set by the body that
+// calls it, taken (and cleared) by parse_element as it starts. A body that starts on such a line
+// keeps its first line break, which ends that comment in the mapper text. A flag rather than a
+// chain of frames: nothing points into a C stack across the Python calls in between.
+void set_open_before(bool open);
+bool take_open_before();
+// Whether a comment may be open after `piece`, given whether one was open before it.
+bool open_after(PyObject* piece, bool open);
 
 // `out`, the collapsed form of `raw`, with a line break after it when its last line holds a
 // comment mark and `raw` ended that line: text after it must not join the comment.
