@@ -164,7 +164,7 @@ Ref execute_sql(Func& f, PyObject* const* a) {
   assemble(get_sql.get(), sql_id, ori_params, parts);
   PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get();
   PyObject* result_type = parts[3].get();
-  return statement_log::run(namespace_, sql_id, sql, [&]() -> Ref {
+  return statement_log::run(self, namespace_, sql_id, sql, [&]() -> Ref {
     auto kind_is = [&](PyObject* kind) {
       return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0;
     };

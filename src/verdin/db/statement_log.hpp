@@ -3,9 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <utility>
 
 #include "errors.hpp"
 #include "sessions.hpp"
+#include "tracing.hpp"
 
 namespace verdin::statement_log {
 
@@ -31,13 +33,16 @@ void finished(const Statement& s);
 // Adds "while running statement '<id>' of namespace '<namespace>'" to the pending exception.
 void note_failure(PyObject* namespace_, PyObject* sql_id) noexcept;
 
-// Runs `body()` (returning a Ref) as the statement `sql_id` of `namespace_`, assembled as `sql`:
-// reports it when it ends, and notes the exception that leaves it. `server`, when given, holds
-// the engine the body ran the statement on by the time it ends.
+// Runs `body()` (returning a Ref) as the statement `sql_id` of `namespace_`, assembled as `sql`,
+// for `facade` (borrowed, may be null): reports it when it ends, to the log and as a span, and
+// notes the exception that leaves it. `server`, when given, holds the engine the body ran the
+// statement on by the time it ends.
 template <typename Body>
-Ref run(PyObject* namespace_, PyObject* sql_id, PyObject* sql, Body&& body,
+Ref run(PyObject* facade, PyObject* namespace_, PyObject* sql_id, PyObject* sql, Body&& body,
         const Ref* server = nullptr) {
-  if (!wanted()) {
+  Ref span = tracing::start(facade, namespace_, sql_id);
+  bool logged = wanted();
+  if (!logged && !span) {
     try {
       return body();
     } catch (PyErrorSet&) {
@@ -57,22 +62,33 @@ Ref run(PyObject* namespace_, PyObject* sql_id, PyObject* sql, Body&& body,
   } catch (PyErrorSet&) {
     double ms = elapsed();
     Ref exc = fetch_exception();
+    Ref shown = Ref::borrow(sql);
     try {
       Handling handling(exc.get());
-      Ref shown = sent.last(sql);
-      finished({namespace_, sql_id, shown.get(), ms, exc.get(), server ? server->get() : nullptr});
+      shown = sent.last(sql);
+      if (logged) {
+        finished({namespace_, sql_id, shown.get(), ms, exc.get(), server ? server->get() : nullptr});
+      }
     } catch (PyErrorSet&) {
       // The statement's own error is the one the caller must see.
       PyErr_Clear();
     }
+    tracing::finish(span, shown.get(), nullptr, exc.get());
     restore_exception(std::move(exc));
     note_failure(namespace_, sql_id);
     throw;
   }
   double ms = elapsed();
   Ref shown = sent.last(sql);
-  finished({namespace_, sql_id, shown.get(), ms, nullptr, server ? server->get() : nullptr});
+  tracing::finish(span, shown.get(), out.get(), nullptr);
+  if (logged) finished({namespace_, sql_id, shown.get(), ms, nullptr, server ? server->get() : nullptr});
   return out;
+}
+
+template <typename Body>
+Ref run(PyObject* namespace_, PyObject* sql_id, PyObject* sql, Body&& body,
+        const Ref* server = nullptr) {
+  return run(nullptr, namespace_, sql_id, sql, std::forward<Body>(body), server);
 }
 
 }  // namespace verdin::statement_log
