@@ -357,7 +357,7 @@ Ref execute_many(Func&, PyObject* const* a) {
         PyList_SET_ITEM(binds.get(), i - start, Py_NewRef(all[i].binds.get()));
       }
       PyObject* sql = all[start].sql.get();
-      Ref count = statement_log::run(namespace_, sql_id, sql, [&] {
+      Ref count = statement_log::run(self, namespace_, sql_id, sql, [&] {
         Ref result = call_method(session, n.execute, sql, binds.get());
         return getattr(result.get(), n.rowcount);
       }, &server);
