@@ -185,7 +185,8 @@ def test_transaction_refuses_partial_commits_inner_close_and_late_tasks(async_ur
         async with adb.transaction() as session:
             await adb.execute_sql("add", "t", {"name": "kept", "n": 4})
             refused = [(m, lambda m=m: getattr(adb, m)()) for m in ("begin_tx", "close", "commit", "rollback")]
-            refused += [("session.commit", session.commit), ("commit", helper_commits)]
+            refused += [(f"session.{m}", getattr(session, m)) for m in ("commit", "rollback", "close")]
+            refused += [("commit", helper_commits)]
             for method, call in refused:
                 with pytest.raises(RuntimeError, match=rf"^{method}\(\) inside a transaction\(\) block would "
                                                        r"(discard|commit part of) the block's work"):

@@ -167,19 +167,22 @@ def test_a_transaction_that_went_on_after_a_failed_statement_commits_nothing(db,
 
 
 @pytest.mark.parametrize("method, harm", [("begin_tx", "discard"), ("close", "discard"), ("commit", "commit part of"),
-                                          ("rollback", "discard"), ("session.commit", "commit part of")])
+                                          ("rollback", "discard"), ("session.commit", "commit part of"),
+                                          ("session.rollback", "discard"), ("session.close", "discard"),
+                                          ("session.begin", "commit part of")])
 def test_ending_the_session_is_refused_inside_a_transaction(db, table, fresh, method, harm):
     # a statement failing after the refusal still takes everything back
     with pytest.raises(DBAPIError), db.transaction() as session:
         db.execute_sql("add", "t", {"name": "first", "n": 1})
         with pytest.raises(RuntimeError, match=rf"^{method}\(\) inside a transaction\(\) block would {harm} the block's"):
-            session.commit() if method == "session.commit" else getattr(db, method)()
+            owner, _, name = method.rpartition(".")
+            getattr(session if owner else db, name)()
         assert bound() is session
         db.execute_sql("add", "t", {"name": "second", "n": 2})
         db.execute_sql("broken", "t", {"n": 3})
     assert names(fresh, table) == []
     # the guard goes with the block: the session object commits as usual afterwards
-    assert "commit" not in vars(session)
+    assert not {"commit", "rollback", "close", "begin"} & set(vars(session))
 
 
 def test_a_context_copied_inside_a_transaction_cannot_run_statements_after_it(db, engine, table, fresh):

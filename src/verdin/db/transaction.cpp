@@ -11,8 +11,25 @@ struct {
   PyObject *facade, *session, *open, *commit, *rollback, *close, *sync_session, *dict;
 } attr;
 PyObject* lost_message;
-PyObject* tx_cls;        // the context manager class, kept for the life of the process
-PyObject* commit_guard;  // the function installed as `commit` on a block's session
+PyObject* tx_cls;  // the context manager class, kept for the life of the process
+
+// The methods of a block's session that would end its transaction before the block does, each
+// replaced on the instance by a guard that refuses while the block runs. Once a statement has
+// failed, the session is rolled back already (by the facade, through the guard) and the block's
+// end refuses to commit, so only commit() and begin() are still refused then.
+struct Guard {
+  PyObject* name;
+  Misuse misuse;
+  bool after_failure;
+  PyObject* fn;  // kept for the life of the process
+};
+Guard guards[] = {
+    {nullptr, Misuse::session_commit, true, nullptr},
+    {nullptr, Misuse::session_rollback, false, nullptr},
+    {nullptr, Misuse::session_close, false, nullptr},
+    {nullptr, Misuse::session_begin, true, nullptr},
+};
+enum GuardIndex { g_commit, g_rollback, g_close, g_begin };
 
 [[noreturn]] void refuse(const char* message) {
   PyErr_SetString(PyExc_RuntimeError, message);
@@ -73,35 +90,62 @@ Ref committing_side(PyObject* self, PyObject* session) {
   return Ref::borrow(session);
 }
 
-// The block's session commits only at the block's end: its own commit() is replaced, on the
-// instance, by one that refuses while the block runs. An event listener would do the same at
-// several times the cost of the whole block.
-void guard_commit(PyObject* session) {
-  Ref method = Ref::take(PyMethod_New(commit_guard, session));
-  setattr(session, n.commit, method.get());
+// The block's session ends its transaction only at the block's end: its own commit(), rollback(),
+// close() and begin() are replaced, on the instance, by ones that refuse while the block runs. An
+// event listener would do the same at several times the cost of the whole block.
+void guard_session(PyObject* session) {
+  for (const Guard& g : guards) {
+    Ref method = Ref::take(PyMethod_New(g.fn, session));
+    setattr(session, g.name, method.get());
+  }
 }
 
-// Removes the guard (which holds the session: a cycle) unless something replaced it since.
-void unguard_commit(PyObject* session) {
+// Removes the guards (which hold the session: a cycle) unless something replaced them since.
+void unguard_session(PyObject* session) {
   Ref dict = Ref::steal(PyObject_GetAttr(session, attr.dict));
   if (!dict) {
     PyErr_Clear();
     return;
   }
   if (!PyDict_Check(dict.get())) return;
-  Ref current = dict_get(dict.get(), n.commit);
-  if (current && PyMethod_Check(current.get()) &&
-      PyMethod_GET_FUNCTION(current.get()) == commit_guard &&
-      PyMethod_GET_SELF(current.get()) == session) {
-    ok(PyDict_DelItem(dict.get(), n.commit));
+  for (const Guard& g : guards) {
+    Ref current = dict_get(dict.get(), g.name);
+    if (current && PyMethod_Check(current.get()) && PyMethod_GET_FUNCTION(current.get()) == g.fn &&
+        PyMethod_GET_SELF(current.get()) == session) {
+      ok(PyDict_DelItem(dict.get(), g.name));
+    }
   }
 }
 
+// The class's own method, once the guard has let the call through.
+Ref guarded(PyObject* session, GuardIndex index) {
+  const Guard& g = guards[index];
+  if (g.after_failure) {
+    refuse_inside_transaction(session, g.misuse);
+  } else if (tx_state(session) == TxState::open) {
+    refuse_inside_transaction(session, g.misuse);
+  }
+  return getattr(reinterpret_cast<PyObject*>(Py_TYPE(session)), g.name);
+}
+
 Ref guarded_commit(Func&, PyObject* const* a) {
-  PyObject* session = a[0];
-  refuse_inside_transaction(session, Misuse::session_commit);
-  Ref method = getattr(reinterpret_cast<PyObject*>(Py_TYPE(session)), n.commit);
-  return call(method.get(), session);
+  Ref method = guarded(a[0], g_commit);
+  return call(method.get(), a[0]);
+}
+
+Ref guarded_rollback(Func&, PyObject* const* a) {
+  Ref method = guarded(a[0], g_rollback);
+  return call(method.get(), a[0]);
+}
+
+Ref guarded_close(Func&, PyObject* const* a) {
+  Ref method = guarded(a[0], g_close);
+  return call(method.get(), a[0]);
+}
+
+Ref guarded_begin(Func&, PyObject* const* a) {
+  Ref method = guarded(a[0], g_begin);
+  return call(method.get(), a[0], a[1]);
 }
 
 Ref transaction(Func&, PyObject* const* a) {
@@ -127,7 +171,7 @@ Ref tx_enter(Func& f, PyObject* const* a) {
   Ref var = getattr(facade.get(), n.connection_local);
   set_tx_state(session.get(), Py_True);
   Ref side = committing_side(self, session.get());
-  guard_commit(side.get());
+  guard_session(side.get());
   setattr(self, attr.session, session.get());
   call_method(var.get(), n.set, session.get());
   return session;
@@ -149,7 +193,7 @@ void release_binding(PyObject* self, PyObject* facade, PyObject* ours) {
       nullptr,
       [&] {
         Ref side = committing_side(self, ours);
-        unguard_commit(side.get());
+        unguard_session(side.get());
       },
       [&] { unbind(self, facade, ours); });
 }
@@ -217,6 +261,9 @@ constexpr MisuseText misuse_texts[] = {
     {"commit()", "commit part of the block's work"},
     {"rollback()", "discard the block's work"},
     {"session.commit()", "commit part of the block's work"},
+    {"session.rollback()", "discard the block's work"},
+    {"session.close()", "discard the block's work"},
+    {"session.begin()", "commit part of the block's work"},
 };
 
 // Transaction.refuse_inside(session, method): the same check for the async facade's methods,
@@ -239,7 +286,11 @@ const Param p_refuse[] = {{"session"}, {"method", "str"}};
 const FuncSpec s_init = fn("__init__", tx_init, p_init);
 const FuncSpec s_enter = fn("__enter__", tx_enter, p_transaction);
 const FuncSpec s_exit = fn("__exit__", tx_exit, p_exit);
+const Param p_begin[] = {{"self"}, {"nested", nullptr, Def::false_, nullptr, Check::any}};
 const FuncSpec s_commit_guard = fn("commit", guarded_commit, p_transaction);
+const FuncSpec s_rollback_guard = fn("rollback", guarded_rollback, p_transaction);
+const FuncSpec s_close_guard = fn("close", guarded_close, p_transaction);
+const FuncSpec s_begin_guard = fn("begin", guarded_begin, p_begin);
 const FuncSpec s_refuse = fn("refuse_inside", refuse_inside, p_refuse).as_static();
 
 }  // namespace
@@ -273,7 +324,13 @@ void define_transaction(ModuleBuilder& m) {
   attr.dict = intern("__dict__");
   lost_message =
       intern("a statement in the transaction failed and was rolled back; nothing was committed");
-  commit_guard = m.function(s_commit_guard, "Session").release();
+  const FuncSpec* guard_specs[] = {&s_commit_guard, &s_rollback_guard, &s_close_guard,
+                                   &s_begin_guard};
+  PyObject* guard_names[] = {n.commit, n.rollback, n.close, intern("begin")};
+  for (size_t i = 0; i < std::size(guards); i++) {
+    guards[i].name = guard_names[i];
+    guards[i].fn = m.function(*guard_specs[i], "Session").release();
+  }
   // The async facade subclasses it (it reaches the class through transaction()'s result).
   tx_cls = m.make_class("Transaction", {&s_init, &s_enter, &s_exit, &s_refuse}).release();
 }

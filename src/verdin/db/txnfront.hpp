@@ -114,7 +114,16 @@ extern const FuncSpec s_transaction;
 void define_transaction(ModuleBuilder& m);
 
 // What the facades refuse while a transaction() block runs, in the order of the messages.
-enum class Misuse { begin_tx, close, commit, rollback, session_commit };
+enum class Misuse {
+  begin_tx,
+  close,
+  commit,
+  rollback,
+  session_commit,
+  session_rollback,
+  session_close,
+  session_begin
+};
 // RuntimeError when `session` (a bound session, possibly None) belongs to a running
 // transaction() block, whose work the misuse would discard or split.
 void refuse_inside_transaction(PyObject* session, Misuse misuse);
