@@ -9,6 +9,7 @@ from opentelemetry import trace  # noqa: E402
 from opentelemetry.sdk.trace import TracerProvider  # noqa: E402
 from opentelemetry.sdk.trace.export import SimpleSpanProcessor  # noqa: E402
 from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter  # noqa: E402
+from sqlalchemy import create_engine, text  # noqa: E402
 from sqlalchemy.ext.asyncio import create_async_engine  # noqa: E402
 
 from verdin.db.asyncfront import AsyncVerdinSqlSession  # noqa: E402
@@ -124,3 +125,25 @@ def test_nothing_without_opentelemetry_or_a_provider(child, tmp_path, monkeypatc
         assert line == out
     else:
         assert line.endswith(" 0") and "opentelemetry.trace" in line
+
+
+def test_spans_name_the_server_that_ran_the_statement(exporter, engine, table, table_mappers, tmp_path):
+    replica_url = f"sqlite:///{tmp_path / 'replica.db'}"
+    replica = create_engine(replica_url)
+    with replica.begin() as conn:
+        conn.execute(text(f"create table {table} (id integer primary key, name varchar(50), n integer)"))
+    try:
+        exporter.clear()
+        db = VerdinSqlSession(table_mappers, data_source=engine, replicas=[replica])
+        db.execute_sql("add", "t", {"name": "a", "n": 1})
+        db.execute_sql("names", "t", {})
+        db.execute_sql("names", "t", {}, primary=True)
+    finally:
+        replica.dispose()
+    spans = [s.attributes for s in exporter.get_finished_spans() if s.name.startswith("t.")]
+    primary = repr(engine.url)
+    assert [(s["verdin.server"], s["db.system"] == "sqlite") for s in spans] == [
+        (primary, engine.dialect.name == "sqlite"), (repr(replica.url), True),
+        (primary, engine.dialect.name == "sqlite")]
+    assert [(s.get("server.address"), s.get("server.port")) for s in spans][::2] == [
+        (engine.url.host, engine.url.port)] * 2

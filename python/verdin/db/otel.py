@@ -6,7 +6,9 @@ nor pays for it), and `start` returns None until a tracer provider is set. Then 
 by `execute_sql` is one CLIENT span named `<namespace>.<id>`, current while the statement runs (so
 the driver's and SQLAlchemy's own spans become its children), with the database semantic
 conventions' `db.system`, `db.operation` and `db.statement` (the SQL sent, with its placeholders:
-bind values never appear), `verdin.namespace`, `verdin.statement`, and `verdin.rows`: the rows a
+bind values never appear), `server.address` and `server.port` of the server that ran it (a
+replica or the primary), `verdin.namespace`, `verdin.statement`, `verdin.server` (that server's
+URL, password hidden), and `verdin.rows`: the rows a
 select returned, or the rows an update or delete changed. A failure is recorded on the span as an
 exception event, with status ERROR.
 """
@@ -34,9 +36,10 @@ def _tracer(trace):
     return tracer
 
 
-def db_system(facade):
-    """The database of a facade, as the semantic conventions name it: postgresql, mysql, mariadb..."""
-    source = getattr(facade, "data_source", None)
+def db_system(facade, server=None):
+    """The database of a facade (or of the engine that ran the statement), as the semantic
+    conventions name it: postgresql, mysql, mariadb..."""
+    source = server if server is not None else getattr(facade, "data_source", None)
     bind = getattr(source, "kw", {}).get("bind") if not hasattr(source, "dialect") else source
     dialect = getattr(bind, "dialect", None)
     if dialect is None:
@@ -76,9 +79,23 @@ def rows_of(result, kind):
     return None
 
 
-def finish(handle, sql, result, error):
+def server_attributes(server):
+    """Where `server` (the engine that ran the statement) is: its URL with the password hidden,
+    host and port when it has them."""
+    url = getattr(server, "url", None)
+    if url is None:
+        return {}
+    found = {"verdin.server": repr(url)}
+    if getattr(url, "host", None):
+        found["server.address"] = url.host
+    if getattr(url, "port", None):
+        found["server.port"] = url.port
+    return found
+
+
+def finish(handle, sql, result, error, server=None):
     """Ends the span of `start` with what the statement sent (`sql`: a clause or its text) and
-    returned, or the exception it raised."""
+    returned, or the exception it raised, and the engine that ran it."""
     span, token, facade, kind = handle
     from opentelemetry import context, trace
     try:
@@ -90,9 +107,11 @@ def finish(handle, sql, result, error):
             words = text.split(None, 1)
             operation = words[0].upper() if words else ""
             # Read once the statement ran: a dialect knows MariaDB from MySQL only once connected.
-            system = db_system(facade)
+            system = db_system(facade, server)
             if system:
                 span.set_attribute("db.system", system)
+            for key, value in server_attributes(server).items():
+                span.set_attribute(key, value)
             span.set_attribute("db.statement", text)
             if operation:
                 span.set_attribute("db.operation", operation)

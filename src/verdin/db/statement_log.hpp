@@ -73,14 +73,14 @@ Ref run(PyObject* facade, PyObject* namespace_, PyObject* sql_id, PyObject* sql,
       // The statement's own error is the one the caller must see.
       PyErr_Clear();
     }
-    tracing::finish(span, shown.get(), nullptr, exc.get());
+    tracing::finish(span, shown.get(), nullptr, exc.get(), server ? server->get() : nullptr);
     restore_exception(std::move(exc));
     note_failure(namespace_, sql_id);
     throw;
   }
   double ms = elapsed();
   Ref shown = sent.last(sql);
-  tracing::finish(span, shown.get(), out.get(), nullptr);
+  tracing::finish(span, shown.get(), out.get(), nullptr, server ? server->get() : nullptr);
   if (logged) finished({namespace_, sql_id, shown.get(), ms, nullptr, server ? server->get() : nullptr});
   return out;
 }

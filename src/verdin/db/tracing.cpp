@@ -41,12 +41,14 @@ Ref start(PyObject* facade, PyObject* namespace_, PyObject* sql_id) noexcept {
   return Ref();
 }
 
-void finish(const Ref& span, PyObject* sql, PyObject* result, PyObject* error) noexcept {
+void finish(const Ref& span, PyObject* sql, PyObject* result, PyObject* error,
+            PyObject* server) noexcept {
   if (!span) return;
   Ref pending = fetch_exception();
   try {
     Ref end = hook("finish");
-    call(end.get(), span.get(), sql, result ? result : Py_None, error ? error : Py_None);
+    call(end.get(), span.get(), sql, result ? result : Py_None, error ? error : Py_None,
+         server ? server : Py_None);
   } catch (PyErrorSet&) {
     PyErr_WriteUnraisable(nullptr);
   } catch (std::bad_alloc&) {

@@ -10,8 +10,9 @@ namespace verdin::tracing {
 // error of the tracing machinery is reported as unraisable, never to the statement's caller.
 Ref start(PyObject* facade, PyObject* namespace_, PyObject* sql_id) noexcept;
 
-// Ends the span of `start` with the SQL sent and the result, or the exception (borrowed, may be
-// null). Keeps any exception pending.
-void finish(const Ref& span, PyObject* sql, PyObject* result, PyObject* error) noexcept;
+// Ends the span of `start` with the SQL sent and the result, or the exception, and the engine that
+// ran it (all borrowed; result, error and server may be null). Keeps any exception pending.
+void finish(const Ref& span, PyObject* sql, PyObject* result, PyObject* error,
+            PyObject* server) noexcept;
 
 }  // namespace verdin::tracing
