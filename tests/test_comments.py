@@ -203,3 +203,15 @@ def test_text_of_any_characters_builds_canonical_strings(tmp_path_factory, head,
 ])
 def test_a_comment_open_before_an_element_ends_at_the_line_break_in_its_body(tmp_path, body, sql):
     assert load(tmp_path, f'<select id="s">{body}</select>').get_sql("s", {})[0].text == sql
+
+
+PAGED = {"sqlite": "select id from {t} order by id --all", "mysql": "select id from {t} order by id # all",
+         "postgresql": "select id from {t} where $$a$$ &lt;&gt; 'b' order by id -- all"}
+
+
+def test_a_page_of_a_statement_ending_in_a_comment(engine, notes, tmp_path):
+    from verdin.db.querydeck import Page
+    from verdin.db.txnfront import VerdinSqlSession
+    m = load(tmp_path, f'<select id="s">{PAGED[engine.dialect.name].replace("{t}", notes)}</select>')
+    page = VerdinSqlSession({"c": m}, data_source=engine).execute_sql("s", "c", {}, page=Page(2, 3))
+    assert (page["total"], page["list"]) == (len(ROWS), [{"id": 3}, {"id": 4}, {"id": 5}])

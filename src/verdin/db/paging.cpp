@@ -25,6 +25,23 @@ Ref decimal(PyObject* integer) {
 
 }  // namespace
 
+Ref paged_text(PyObject* sql) {
+  Ref text = getattr(sql, n.text_attr);
+  if (!PyUnicode_Check(text.get())) return text;
+  bool marked = with_code_points(text.get(), [](auto* d, Py_ssize_t len) {
+    // Only '\n' ends the line here: SQLite and MySQL read a comment on past a lone '\r'.
+    Py_ssize_t i = len;
+    while (i > 0 && d[i - 1] != '\n') i--;
+    for (; i < len; i++) {
+      if (d[i] == '#' || (d[i] == '-' && i + 1 < len && d[i + 1] == '-')) return true;
+    }
+    return false;
+  });
+  if (!marked) return text;
+  Ref brk = Ref::take(PyUnicode_FromString("\n"));
+  return concat({text.get(), brk.get()});
+}
+
 PageWindow page_window(PyObject* page) {
   Ref num = page_int(page, n.pageNum);
   Ref size = page_int(page, n.pageSize);
@@ -50,7 +67,7 @@ Ref offset_query(Func& f, PyObject* sql, PyObject* page) {
   Ref start_text = decimal(start);
   Ref size_text = decimal(w.size.get());
   Ref suffix = concat({n.limit_head, size_text.get(), n.offset_head, start_text.get()});
-  Ref sql_text = getattr(sql, n.text_attr);
+  Ref sql_text = paged_text(sql);
   Ref full = Ref::take(PyNumber_Add(sql_text.get(), suffix.get()));
   Ref text_fn = f.global(n.text_fn);
   return call(text_fn.get(), full.get());

@@ -17,7 +17,7 @@ Ref page_init(Func&, PyObject* const* a) {
 
 // text("select count(*) from ( " + sql.text + " ) temp")
 Ref count_query(Func& f, PyObject* const* a) {
-  Ref sql_text = getattr(a[0], n.text_attr);
+  Ref sql_text = paged_text(a[0]);
   Ref full = concat({n.count_head, sql_text.get(), n.count_tail});
   Ref text_fn = f.global(n.text_fn);
   return call(text_fn.get(), full.get());
@@ -27,7 +27,7 @@ Ref count_query(Func& f, PyObject* const* a) {
 Ref limit_query(Func& f, PyObject* const* a) {
   PageWindow w = page_window(a[1]);
   Ref suffix = limit_comma_suffix(w);
-  Ref sql_text = getattr(a[0], n.text_attr);
+  Ref sql_text = paged_text(a[0]);
   Ref full = Ref::take(PyNumber_Add(sql_text.get(), suffix.get()));
   Ref text_fn = f.global(n.text_fn);
   return call(text_fn.get(), full.get());

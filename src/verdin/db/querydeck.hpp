@@ -119,6 +119,9 @@ PageWindow page_window(PyObject* page);
 Ref limit_comma_suffix(const PageWindow& w);
 // text(sql.text + " limit <size> offset <start>"), for databases without "limit a,b".
 Ref offset_query(Func& f, PyObject* sql, PyObject* page);
+// sql.text, to which paging appends: ended by a line break when a comment mark is on its last
+// line, which would otherwise run on over what is appended.
+Ref paged_text(PyObject* sql);
 // The dialect of the session's bind; empty when the session has no bind (or no get_bind).
 // `direct`: `session` is a direct connection (see direct.cpp), which carries its dialect.
 Ref session_dialect(PyObject* session, bool direct = false);
