@@ -155,8 +155,8 @@ Ref remove_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
   return out;
 }
 
-// The collapsed statement, in pieces that end after each line on which "--" or a "#" (not of
-// "#{") is still written: those line breaks stay, every other run of whitespace becomes one space.
+// The collapsed statement, in pieces that end after each line on which "--" or a "#" (not of a
+// #{name} reference) is still written: those line breaks stay, every other run of whitespace becomes one space.
 template <typename Char>
 Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len, bool first_break) {
   Ref parts = Ref::take(PyList_New(0));
@@ -172,7 +172,7 @@ Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len, bool first_break
   };
   for (Py_ssize_t i = 0; i < len; i++) {
     Char c = d[i];
-    if ((c == '#' && (i + 1 == len || d[i + 1] != '{')) ||
+    if ((c == '#' && reference_end(d, i, len) < 0) ||
         (c == '-' && i + 1 < len && d[i + 1] == '-')) {
       marked = true;
     } else if ((c == '\n' || c == '\r') && marked) {
@@ -189,7 +189,7 @@ Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len, bool first_break
 template <typename Char>
 bool marks_in(const Char* d, Py_ssize_t len) {
   for (Py_ssize_t i = find(d, len, '#'); i < len; i += 1 + find(d + i + 1, len - i - 1, '#')) {
-    if (i + 1 == len || d[i + 1] != '{') return true;
+    if (reference_end(d, i, len) < 0) return true;
   }
   for (Py_ssize_t i = find(d, len, '-'); i + 1 < len; i += 1 + find(d + i + 1, len - i - 1, '-')) {
     if (d[i + 1] == '-') return true;
