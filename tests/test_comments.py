@@ -61,11 +61,18 @@ REPRODUCTIONS = {
 }
 
 
-@pytest.mark.parametrize("case", ["quotes", "hash in where"])
+@pytest.mark.parametrize("case", ["quotes", "hash in where", "hash brace", "minus after where"])
 def test_deletes_what_the_mapper_shows(engine, notes, tmp_path, case):
     dialect = engine.dialect.name
     if case == "quotes":
         body, kept = REPRODUCTIONS[dialect]
+    elif case == "hash brace":
+        # "#{" that starts no reference is a comment to MySQL, and an error to the others
+        body = "delete from {t} <where>and id &lt;&gt; 1 #{ c\nand id &lt;&gt; 2</where>"
+        kept = ROWS[1:3] if dialect == "mysql" else ROWS
+    elif case == "minus after where":
+        body = "delete from {t} <where>and id = 5 -\n</where>-4 or id = 3"
+        kept = ROWS[:3] + ROWS[4:9]
     else:
         body = ("delete from {t}\n  <where>\n    <if test=\"params.get('kind')\">and body = #{kind}   # only this kind\n"
                 "    </if>\n    and owner = #{owner}\n  </where>")

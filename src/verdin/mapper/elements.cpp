@@ -226,6 +226,30 @@ Ref where_marked(PyObject* body, bool open) {
   return end_comment_line(body, out.result());
 }
 
+// A clause strips the whitespace at the end of its body; when that whitespace followed a "-",
+// one space stays, so that the "-" and a "-" after the element never read as a comment.
+template <typename At>
+Ref dash_apart(Ref out, size_t count, At body) {
+  Py_ssize_t len = PyUnicode_Check(out.get()) ? PyUnicode_GET_LENGTH(out.get()) : 0;
+  if (len == 0 || PyUnicode_READ_CHAR(out.get(), len - 1) != '-') return out;
+  bool spaced = false;
+  for (size_t p = count; p-- > 0;) {
+    PyObject* piece = body(p);
+    if (!PyUnicode_Check(piece)) return out;
+    int found = with_code_points(piece, [&](auto* d, Py_ssize_t size) {
+      Py_ssize_t i = size;
+      while (i > 0 && is_space(d[i - 1])) i--;
+      spaced = spaced || i < size;
+      return i == 0 ? -1 : d[i - 1] == '-' && spaced ? 1 : 0;
+    });
+    if (found >= 0) {
+      if (found == 0) return out;
+      return concat({out.get(), n.space});
+    }
+  }
+  return out;
+}
+
 // Whether any piece of a body may hold a comment mark, one possibly split across two pieces.
 bool pieces_marked(const TextBuilder& body) {
   for (size_t i = 0; i < body.size(); i++) {
@@ -849,10 +873,12 @@ Ref parse_element(Func& f, PyObject* const* a) {
       if (pieces.plain() && (open || pieces_marked(pieces))) {
         Ref body = pieces.result();
         if (has_comment_marks(body.get()) || (open && has_line_break(body.get()))) {
-          return where_marked(body.get(), open);
+          return dash_apart(where_marked(body.get(), open), 1, [&](size_t) { return body.get(); });
         }
       }
-      if (pieces.plain()) return where_clause(pieces);
+      if (pieces.plain()) {
+        return dash_apart(where_clause(pieces), pieces.size(), [&](size_t i) { return pieces.piece(i); });
+      }
       Ref body = pieces.result();
       return where_generic(body.get());
     }
@@ -862,7 +888,8 @@ Ref parse_element(Func& f, PyObject* const* a) {
       Ref terms = Ref::take(PySet_New(nullptr));
       ok(PySet_Add(terms.get(), n.comma));
       Ref ret = call_trim(f, body.get(), terms.get(), true, open);
-      return concat({n.set_prefix, ret.get()});
+      Ref out = concat({n.set_prefix, ret.get()});
+      return dash_apart(std::move(out), 1, [&](size_t) { return body.get(); });
     }
     case Kind::choose: return choose_branch(self, element, param, open);
     case Kind::foreach: return foreach_branch(self, element, param, open);
