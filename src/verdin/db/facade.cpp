@@ -102,31 +102,60 @@ struct Read {
   Ref* server = nullptr;
 };
 
-// self.querydeck.<method>(<positional...>, <keywords...>) where the keyword values come
-// after the positional ones in `args`; `con` marks the slot that takes self.__con().
-// The template is read first, then its method, then __con() is called, as the expression
-// `self.querydeck.m(..., con=self.__con(), ...)` evaluates.
-Ref forward(PyObject* self, PyObject* method, std::initializer_list<PyObject*> values, size_t npos,
-            PyObject* kwnames, int con_slot, const Read* read = nullptr) {
-  Ref tmpl = getattr(self, n.querydeck);
-  Ref bound = getattr(tmpl.get(), method);
-  Ref con;
-  if (con_slot >= 0) con = con_of(self);
-  PyObject* args[8];
-  size_t i = 0;
-  for (PyObject* v : values) {
-    args[i] = static_cast<int>(i) == con_slot ? con.get() : v;
-    i++;
-  }
-  if (read && !read->primary && con && !truth(con.get())) {
-    if (Ref router = replica_router(self)) {
-      if (!read->statement || !is_dml(read->statement)) {
-        return read_on_replica(self, router.get(), method, args, npos, kwnames, bound.get(),
-                               read->server);
+// One facade method's call of its template method. `self.querydeck.<name>` is read first, then
+// `self.__con()` is called, as the expression `self.querydeck.<name>(..., con=self.__con(), ...)`
+// evaluates them.
+struct Forward {
+  Forward(PyObject* self, PyObject* name)
+      : self(self), name(name), method(template_method(self, name)), con(con_of(self)) {}
+
+  // The template method called with `args`: `npos` positional values, then the values of the
+  // keywords `kwnames`. A read goes to a replica instead when it may (see Read).
+  Ref call(PyObject* const* args, size_t npos, PyObject* kwnames, const Read* read = nullptr) const {
+    if (read && !read->primary && !truth(con.get())) {
+      if (Ref router = replica_router(self)) {
+        if (!read->statement || !is_dml(read->statement)) {
+          return read_on_replica(self, router.get(), name, args, npos, kwnames, method.get(),
+                                 read->server);
+        }
       }
     }
+    return call_kw(method.get(), args, npos, kwnames);
   }
-  return call_kw(bound.get(), args, npos, kwnames);
+
+  static Ref template_method(PyObject* self, PyObject* name) {
+    Ref tmpl = getattr(self, n.querydeck);
+    return getattr(tmpl.get(), name);
+  }
+
+  PyObject* self;
+  PyObject* name;
+  Ref method;  // self.querydeck.<name>, bound
+  Ref con;     // what self.__con() returned: the bound session, or None
+};
+
+// self.querydeck.<name>(sql=sql, con=self.__con(), args=sql_param)
+Ref forward_sql(PyObject* self, PyObject* name, PyObject* sql, PyObject* sql_param,
+                const Read* read = nullptr) {
+  Forward to(self, name);
+  PyObject* args[] = {sql, to.con.get(), sql_param};
+  return to.call(args, 0, kw.sql_con_args, read);
+}
+
+// self.querydeck.select_page(sql=sql, page=page, con=self.__con(), args=sql_param)
+Ref forward_page(PyObject* self, PyObject* sql, PyObject* page, PyObject* sql_param,
+                 const Read* read) {
+  Forward to(self, n.select_page);
+  PyObject* args[] = {sql, page, to.con.get(), sql_param};
+  return to.call(args, 0, kw.sql_page_con_args, read);
+}
+
+// self.querydeck.<name>(statement, con=self.__con())
+Ref forward_statement(PyObject* self, PyObject* name, PyObject* statement,
+                      const Read* read = nullptr) {
+  Forward to(self, name);
+  PyObject* args[] = {statement, to.con.get()};
+  return to.call(args, 1, kw.con, read);
 }
 
 // The bound get_sql of the mapper of `namespace_`.
@@ -170,73 +199,90 @@ Ref execute_sql(Func& f, PyObject* const* a) {
     };
     if (kind_is(n.select)) {
       if (truth(page)) {
-        Ref results =
-            forward(self, n.select_page, {sql, page, nullptr, params}, 0, kw.page, 2, &read);
+        Ref results = forward_page(self, sql, page, params, &read);
         Ref rows = Ref::take(PyObject_GetItem(results.get(), n.list));
         Ref handler = f.global(n.results_handle);
         Ref mapped = call(handler.get(), rows.get(), result_type, return_type);
         ok(PyObject_SetItem(results.get(), n.list, mapped.get()));
         return results;
       }
-      Ref results = forward(self, n.select_list, {sql, nullptr, params}, 0, kw.select, 1, &read);
+      Ref results = forward_sql(self, n.select_list, sql, params, &read);
       Ref handler = f.global(n.results_handle);
       return call(handler.get(), results.get(), result_type, return_type);
     }
     for (PyObject* kind : {n.insert, n.delete_, n.update}) {
-      if (kind_is(kind)) return forward(self, kind, {sql, nullptr, params}, 0, kw.select, 1);
+      if (kind_is(kind)) return forward_sql(self, kind, sql, params);
     }
     return none();
   }, &server);
 }
 
-// sql=sql, con=S, args=sql_param
-template <PyObject* Names::*method>
+// The facade methods that pass their arguments on to the template method of the same name.
+
+template <PyObject* Names::*name>
 Ref by_text(Func&, PyObject* const* a) {
-  return forward(a[0], n.*method, {a[1], nullptr, a[2]}, 0, kw.select, 1);
+  PyObject *self = a[0], *sql = a[1], *sql_param = a[2];
+  return forward_sql(self, n.*name, sql, sql_param);
 }
 
-// The same, for the reads: `primary` is the last argument.
-template <PyObject* Names::*method>
+template <PyObject* Names::*name>
 Ref read_text(Func&, PyObject* const* a) {
+  PyObject *self = a[0], *sql = a[1], *sql_param = a[2];
   Read read{a[3] == Py_True};
-  return forward(a[0], n.*method, {a[1], nullptr, a[2]}, 0, kw.select, 1, &read);
+  return forward_sql(self, n.*name, sql, sql_param, &read);
 }
 
 Ref select_page(Func&, PyObject* const* a) {
+  PyObject *self = a[0], *sql = a[1], *page = a[2], *sql_param = a[3];
   Read read{a[4] == Py_True};
-  return forward(a[0], n.select_page, {a[1], a[2], nullptr, a[3]}, 0, kw.page, 2, &read);
+  return forward_page(self, sql, page, sql_param, &read);
 }
 
-// data=..., con=S
-template <PyObject* Names::*method>
+// self.querydeck.<name>(data=data, con=self.__con())
+template <PyObject* Names::*name>
 Ref by_data(Func&, PyObject* const* a) {
-  return forward(a[0], n.*method, {a[1], nullptr}, 0, kw.data, 1);
+  PyObject *self = a[0], *data = a[1];
+  Forward to(self, n.*name);
+  PyObject* args[] = {data, to.con.get()};
+  return to.call(args, 0, kw.data_con);
 }
 
-// (statement, con=S)
-template <PyObject* Names::*method>
+template <PyObject* Names::*name>
 Ref by_statement(Func&, PyObject* const* a) {
-  return forward(a[0], n.*method, {a[1], nullptr}, 1, kw.con, 1);
+  PyObject *self = a[0], *statement = a[1];
+  return forward_statement(self, n.*name, statement);
 }
 
-// The same, for the reads: `primary` is the last argument, and a DML statement (an INSERT,
-// UPDATE or DELETE with RETURNING) stays on the primary.
-template <PyObject* Names::*method>
+// A DML statement (an INSERT, UPDATE or DELETE with RETURNING) read this way stays on the primary.
+template <PyObject* Names::*name>
 Ref read_statement(Func&, PyObject* const* a) {
-  Read read{a[2] == Py_True, a[1]};
-  return forward(a[0], n.*method, {a[1], nullptr}, 1, kw.con, 1, &read);
+  PyObject *self = a[0], *statement = a[1];
+  Read read{a[2] == Py_True, statement};
+  return forward_statement(self, n.*name, statement, &read);
 }
 
+// self.querydeck.update_orm2(statement, con=self.__con(), sql_param=sql_param)
 Ref update_orm2(Func&, PyObject* const* a) {
-  return forward(a[0], n.update_orm2, {a[1], nullptr, a[2]}, 1, kw.con_param, 1);
+  PyObject *self = a[0], *statement = a[1], *sql_param = a[2];
+  Forward to(self, n.update_orm2);
+  PyObject* args[] = {statement, to.con.get(), sql_param};
+  return to.call(args, 1, kw.con_sql_param);
 }
 
+// self.querydeck.bulk_update_mappings(table_model, data_list, con=self.__con())
 Ref bulk_update_mappings(Func&, PyObject* const* a) {
-  return forward(a[0], n.bulk_update_mappings, {a[1], a[2], nullptr}, 2, kw.con, 2);
+  PyObject *self = a[0], *table_model = a[1], *data_list = a[2];
+  Forward to(self, n.bulk_update_mappings);
+  PyObject* args[] = {table_model, data_list, to.con.get()};
+  return to.call(args, 2, kw.con);
 }
 
+// self.querydeck.insert_orm2(statement, data_list, con=self.__con())
 Ref insert_orm2(Func&, PyObject* const* a) {
-  return forward(a[0], n.insert_orm2, {a[1], a[2], nullptr}, 2, kw.con, 2);
+  PyObject *self = a[0], *statement = a[1], *data_list = a[2];
+  Forward to(self, n.insert_orm2);
+  PyObject* args[] = {statement, data_list, to.con.get()};
+  return to.call(args, 2, kw.con);
 }
 
 Ref execute_in_connection(Func&, PyObject* const* a) {

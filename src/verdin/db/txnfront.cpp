@@ -15,11 +15,11 @@ const FuncSpec s_results_handle = fn("results_handle", results_handle, p_results
 // Keyword-name tuples of the calls the facade makes.
 void init_keywords() {
   kw.get_sql = ok(Py_BuildValue("(ss)", "sql_id", "params"));
-  kw.page = ok(Py_BuildValue("(ssss)", "sql", "page", "con", "args"));
-  kw.select = ok(Py_BuildValue("(sss)", "sql", "con", "args"));
-  kw.data = ok(Py_BuildValue("(ss)", "data", "con"));
+  kw.sql_page_con_args = ok(Py_BuildValue("(ssss)", "sql", "page", "con", "args"));
+  kw.sql_con_args = ok(Py_BuildValue("(sss)", "sql", "con", "args"));
+  kw.data_con = ok(Py_BuildValue("(ss)", "data", "con"));
   kw.con = ok(Py_BuildValue("(s)", "con"));
-  kw.con_param = ok(Py_BuildValue("(ss)", "con", "sql_param"));
+  kw.con_sql_param = ok(Py_BuildValue("(ss)", "con", "sql_param"));
 }
 
 void populate(ModuleBuilder& m) {

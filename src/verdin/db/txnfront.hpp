@@ -76,7 +76,7 @@ extern Names n;
 
 // The keyword names of the calls the facade makes, as vectorcall takes them.
 struct Keywords {
-  PyObject *get_sql, *page, *select, *data, *con, *con_param;
+  PyObject *get_sql, *sql_page_con_args, *sql_con_args, *data_con, *con, *con_sql_param;
 };
 extern Keywords kw;
 
