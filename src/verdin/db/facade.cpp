@@ -44,8 +44,9 @@ void check_data_source(PyObject* data_source) {
 }
 
 Ref init(Func& f, PyObject* const* a) {
-  PyObject *self = a[0], *data_source = a[2], *querydeck = a[3];
-  setattr(self, n.mapper_dict, a[1]);
+  PyObject *self = a[0], *mapper_dict = a[1], *data_source = a[2], *querydeck = a[3];
+  PyObject* replicas = a[4];
+  setattr(self, n.mapper_dict, mapper_dict);
   setattr(self, n.data_source, data_source);
   if (truth(querydeck)) {
     setattr(self, n.querydeck, querydeck);
@@ -60,17 +61,19 @@ Ref init(Func& f, PyObject* const* a) {
     PyErr_SetString(PyExc_Exception, "querydeck can't init");
     throw_error();
   }
-  set_replicas(f, self, a[4]);
+  set_replicas(f, self, replicas);
   return none();
 }
 
 Ref con(Func&, PyObject* const* a) {
-  Ref var = getattr(a[0], n.connection_local);
+  PyObject* self = a[0];
+  Ref var = getattr(self, n.connection_local);
   return call_method(var.get(), n.get);
 }
 
 Ref get_ori_session(Func& f, PyObject* const* a) {
-  return new_session(f, a[0]);
+  PyObject* self = a[0];
+  return new_session(f, self);
 }
 
 // Closes and unbinds the bound `connection`, if any.
@@ -84,11 +87,12 @@ void close_bound(PyObject* self, PyObject* connection) {
 // A session replaced here could never be reached again, yet it would keep its connection (and on
 // SQLite its write lock) until collected: close it, which rolls its work back, before binding.
 Ref begin_tx(Func& f, PyObject* const* a) {
-  Ref connection = con_of(a[0]);
+  PyObject* self = a[0];
+  Ref connection = con_of(self);
   refuse_inside_transaction(connection.get(), Misuse::begin_tx);
-  close_bound(a[0], connection.get());
-  Ref session = new_session(f, a[0]);
-  Ref var = getattr(a[0], n.connection_local);
+  close_bound(self, connection.get());
+  Ref session = new_session(f, self);
+  Ref var = getattr(self, n.connection_local);
   call_method(var.get(), n.set, session.get());
   return none();
 }
@@ -171,11 +175,19 @@ Ref statement_source(PyObject* self, PyObject* namespace_) {
   return getattr(mapper.get(), n.get_sql);
 }
 
-// get_sql(sql_id=..., params=...) into (sql, binds, kind, result type).
-void assemble(PyObject* get_sql, PyObject* sql_id, PyObject* params, Ref* parts) {
+// What a mapper's get_sql returns: the statement, its bind values, its kind ("select", "insert",
+// "update" or "delete") and the type its rows map to.
+struct Assembled {
+  Ref sql, binds, kind, result_type;
+};
+
+// get_sql(sql_id=..., params=...)
+Assembled assemble(PyObject* get_sql, PyObject* sql_id, PyObject* params) {
   PyObject* sql_args[] = {sql_id, params};
   Ref quad = call_kw(get_sql, sql_args, 0, kw.get_sql);
+  Ref parts[4];
   unpack(quad.get(), 4, parts);
+  return {std::move(parts[0]), std::move(parts[1]), std::move(parts[2]), std::move(parts[3])};
 }
 
 bool same(PyObject* a, PyObject* b) {
@@ -184,15 +196,14 @@ bool same(PyObject* a, PyObject* b) {
 
 Ref execute_sql(Func& f, PyObject* const* a) {
   PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4];
-  PyObject* return_type = a[5];
+  PyObject *return_type = a[5], *primary = a[6];
   // The primary, unless a replica takes the read.
   Ref server = getattr(self, n.data_source);
-  Read read{a[6] == Py_True, nullptr, &server};
+  Read read{primary == Py_True, nullptr, &server};
   Ref get_sql = statement_source(self, namespace_);
-  Ref parts[4];
-  assemble(get_sql.get(), sql_id, ori_params, parts);
-  PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get();
-  PyObject* result_type = parts[3].get();
+  Assembled st = assemble(get_sql.get(), sql_id, ori_params);
+  PyObject *sql = st.sql.get(), *params = st.binds.get(), *sql_type = st.kind.get();
+  PyObject* result_type = st.result_type.get();
   return statement_log::run(self, namespace_, sql_id, sql, [&]() -> Ref {
     auto kind_is = [&](PyObject* kind) {
       return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0;
@@ -227,14 +238,14 @@ Ref by_text(Func&, PyObject* const* a) {
 
 template <PyObject* Names::*name>
 Ref read_text(Func&, PyObject* const* a) {
-  PyObject *self = a[0], *sql = a[1], *sql_param = a[2];
-  Read read{a[3] == Py_True};
+  PyObject *self = a[0], *sql = a[1], *sql_param = a[2], *primary = a[3];
+  Read read{primary == Py_True};
   return forward_sql(self, n.*name, sql, sql_param, &read);
 }
 
 Ref select_page(Func&, PyObject* const* a) {
-  PyObject *self = a[0], *sql = a[1], *page = a[2], *sql_param = a[3];
-  Read read{a[4] == Py_True};
+  PyObject *self = a[0], *sql = a[1], *page = a[2], *sql_param = a[3], *primary = a[4];
+  Read read{primary == Py_True};
   return forward_page(self, sql, page, sql_param, &read);
 }
 
@@ -256,8 +267,8 @@ Ref by_statement(Func&, PyObject* const* a) {
 // A DML statement (an INSERT, UPDATE or DELETE with RETURNING) read this way stays on the primary.
 template <PyObject* Names::*name>
 Ref read_statement(Func&, PyObject* const* a) {
-  PyObject *self = a[0], *statement = a[1];
-  Read read{a[2] == Py_True, statement};
+  PyObject *self = a[0], *statement = a[1], *primary = a[2];
+  Read read{primary == Py_True, statement};
   return forward_statement(self, n.*name, statement, &read);
 }
 
@@ -286,8 +297,9 @@ Ref insert_orm2(Func&, PyObject* const* a) {
 }
 
 Ref execute_in_connection(Func&, PyObject* const* a) {
-  Ref tmpl = getattr(a[0], n.querydeck);
-  return call_method(tmpl.get(), n.execute_in_connection, a[1]);
+  PyObject *self = a[0], *fun = a[1];
+  Ref tmpl = getattr(self, n.querydeck);
+  return call_method(tmpl.get(), n.execute_in_connection, fun);
 }
 
 // connection = self.__con(); if connection: connection.<method>(), refused inside a
@@ -300,19 +312,22 @@ Ref on_bound(PyObject* self, PyObject* method, Misuse misuse) {
 }
 
 Ref commit(Func&, PyObject* const* a) {
-  on_bound(a[0], n.commit, Misuse::commit);
+  PyObject* self = a[0];
+  on_bound(self, n.commit, Misuse::commit);
   return none();
 }
 
 Ref rollback(Func&, PyObject* const* a) {
-  on_bound(a[0], n.rollback, Misuse::rollback);
+  PyObject* self = a[0];
+  on_bound(self, n.rollback, Misuse::rollback);
   return none();
 }
 
 Ref close(Func&, PyObject* const* a) {
-  Ref connection = con_of(a[0]);
+  PyObject* self = a[0];
+  Ref connection = con_of(self);
   refuse_inside_transaction(connection.get(), Misuse::close);
-  close_bound(a[0], connection.get());
+  close_bound(self, connection.get());
   return none();
 }
 
@@ -339,11 +354,6 @@ bool within(PyObject* cm, Body&& body) {
   return true;
 }
 
-// One parameter set assembled: its statement and binds.
-struct Assembled {
-  Ref sql, binds;
-};
-
 // Every set assembled before anything is sent, so a bad one costs nothing on the database.
 std::vector<Assembled> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* namespace_,
                                     PyObject* sets) {
@@ -357,29 +367,28 @@ std::vector<Assembled> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObjec
                    Py_TYPE(params)->tp_name);
       throw_error();
     }
-    Ref parts[4];
-    assemble(get_sql, sql_id, params, parts);
+    Assembled st = assemble(get_sql, sql_id, params);
     if (i == 0) {
       bool writes = false;
-      for (PyObject* kind : {n.insert, n.update, n.delete_}) writes = writes || same(parts[2].get(), kind);
+      for (PyObject* kind : {n.insert, n.update, n.delete_}) writes = writes || same(st.kind.get(), kind);
       if (!writes) {
         PyErr_Format(PyExc_ValueError,
                      "execute_many runs inserts, updates and deletes; statement %R of namespace "
                      "%R is a %S",
-                     sql_id, namespace_, parts[2].get());
+                     sql_id, namespace_, st.kind.get());
         throw_error();
       }
     }
-    out.push_back({std::move(parts[0]), std::move(parts[1])});
+    out.push_back(std::move(st));
   }
   return out;
 }
 
 // Sets whose final SQL is the same, one after another, go to the database as one executemany.
 Ref execute_many(Func&, PyObject* const* a) {
-  PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2];
+  PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *params_list = a[3];
   // A snapshot: the expressions of the mapper run Python code that could change the caller's list.
-  Ref sets = Ref::take(PySequence_Tuple(a[3]));
+  Ref sets = Ref::take(PySequence_Tuple(params_list));
   if (PyTuple_GET_SIZE(sets.get()) == 0) return Ref::take(PyLong_FromLong(0));
   Ref get_sql = statement_source(self, namespace_);
   std::vector<Assembled> all = assemble_all(get_sql.get(), sql_id, namespace_, sets.get());
@@ -417,19 +426,19 @@ Ref execute_many(Func&, PyObject* const* a) {
 // An iterator of the mapped rows of a query, fetched batch by batch; see verdin.db.streams.
 Ref stream_sql(Func& f, PyObject* const* a) {
   PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *params = a[3];
-  Ref size = Ref::take(PyNumber_Index(a[5]));
+  PyObject *return_type = a[4], *batch_size = a[5];
+  Ref size = Ref::take(PyNumber_Index(batch_size));
   if (PyLong_AsSsize_t(size.get()) < 1) {
     if (PyErr_Occurred()) throw_error();
     PyErr_SetString(PyExc_ValueError, "batch_size must be at least 1");
     throw_error();
   }
   Ref get_sql = statement_source(self, namespace_);
-  Ref parts[4];
-  assemble(get_sql.get(), sql_id, params == Py_None ? Ref(Ref::take(PyDict_New())).get() : params,
-           parts);
-  if (!same(parts[2].get(), n.select)) {
+  Ref no_params = params == Py_None ? Ref::take(PyDict_New()) : Ref();
+  Assembled st = assemble(get_sql.get(), sql_id, no_params ? no_params.get() : params);
+  if (!same(st.kind.get(), n.select)) {
     PyErr_Format(PyExc_ValueError, "stream_sql reads the rows of a select; statement %R of namespace %R is a %S",
-                 sql_id, namespace_, parts[2].get());
+                 sql_id, namespace_, st.kind.get());
     throw_error();
   }
   Ref tmpl = getattr(self, n.querydeck);
@@ -437,8 +446,8 @@ Ref stream_sql(Func& f, PyObject* const* a) {
   Ref handler = f.global(n.results_handle);
   Ref streams = import("verdin.db.streams");
   Ref stream_rows = getattr(streams.get(), n.stream_rows);
-  return call(stream_rows.get(), tmpl.get(), con.get(), parts[0].get(), parts[1].get(),
-              parts[3].get(), a[4], size.get(), handler.get());
+  return call(stream_rows.get(), tmpl.get(), con.get(), st.sql.get(), st.binds.get(),
+              st.result_type.get(), return_type, size.get(), handler.get());
 }
 
 // Keyword-only: reads that must see the caller's own writes go to the primary.

@@ -10,14 +10,16 @@ Originals orig;
 namespace {
 
 Ref page_init(Func&, PyObject* const* a) {
-  setattr(a[0], n.pageSize, a[2]);
-  setattr(a[0], n.pageNum, a[1]);
+  PyObject *self = a[0], *page_num = a[1], *page_size = a[2];
+  setattr(self, n.pageSize, page_size);
+  setattr(self, n.pageNum, page_num);
   return Ref::borrow(Py_None);
 }
 
 // text("select count(*) from ( " + sql.text + " ) temp")
 Ref count_query(Func& f, PyObject* const* a) {
-  Ref sql_text = paged_text(a[0]);
+  PyObject* sql = a[0];
+  Ref sql_text = paged_text(sql);
   Ref full = concat({n.count_head, sql_text.get(), n.count_tail});
   Ref text_fn = f.global(n.text_fn);
   return call(text_fn.get(), full.get());
@@ -25,9 +27,10 @@ Ref count_query(Func& f, PyObject* const* a) {
 
 // text(sql.text + " limit {},{}".format((page.pageNum - 1) * page.pageSize, page.pageSize))
 Ref limit_query(Func& f, PyObject* const* a) {
-  PageWindow w = page_window(a[1]);
+  PyObject *sql = a[0], *page = a[1];
+  PageWindow w = page_window(page);
   Ref suffix = limit_comma_suffix(w);
-  Ref sql_text = paged_text(a[0]);
+  Ref sql_text = paged_text(sql);
   Ref full = Ref::take(PyNumber_Add(sql_text.get(), suffix.get()));
   Ref text_fn = f.global(n.text_fn);
   return call(text_fn.get(), full.get());

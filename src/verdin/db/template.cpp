@@ -36,23 +36,39 @@ Ref execute(PyObject* session, PyObject* statement, PyObject* params) {
   throw_error();
 }
 
+// The arguments of the text-statement methods, (self, sql, con=None, args=None); update_orm2
+// and delete_orm2 take theirs in the same places, (self, statement, con=None, sql_param=None).
+struct SqlCall {
+  explicit SqlCall(PyObject* const* a) : self(a[0]), sql(a[1]), con(a[2]), args(a[3]) {}
+  PyObject *self, *sql, *con, *args;
+};
+
+// The arguments of the ORM reads, (self, statement, con=None).
+struct StatementCall {
+  explicit StatementCall(PyObject* const* a) : self(a[0]), statement(a[1]), con(a[2]) {}
+  PyObject *self, *statement, *con;
+};
+
 }  // namespace
 
 Ref t_init(Func&, PyObject* const* a) {
-  setattr(a[0], n.data_source, a[1]);
+  PyObject *self = a[0], *data_source = a[1];
+  setattr(self, n.data_source, data_source);
   return none();
 }
 
 Ref t_get_session(Func&, PyObject* const* a) {
-  return scope_new(a[0], a[1]);
+  PyObject *self = a[0], *session = a[1];
+  return scope_new(self, session);
 }
 
 Ref t_insert(Func&, PyObject* const* a) {
+  SqlCall c(a);
   Ref out;
   bool done = with_text(
-      a[0], a[2], {a[1]},
+      c.self, c.con, {c.sql},
       [&](PyObject* session, bool direct) {
-        Ref result = execute(session, a[1], a[3]);
+        Ref result = execute(session, c.sql, c.args);
         return inserted_id(session, result.get(), direct);
       },
       out);
@@ -61,20 +77,25 @@ Ref t_insert(Func&, PyObject* const* a) {
 }
 
 Ref t_insert_list(Func&, PyObject* const* a) {
-  scoped_text(a[0], a[2], {a[1]}, [&](PyObject* session) { return execute(session, a[1], a[3]); });
+  SqlCall c(a);
+  scoped_text(c.self, c.con, {c.sql},
+              [&](PyObject* session) { return execute(session, c.sql, c.args); });
   return none();
 }
 
 Ref t_insert_orm2(Func&, PyObject* const* a) {
-  return scoped(a[0], a[3], [&](PyObject* session) { return execute(session, a[1], a[2]); });
+  PyObject *self = a[0], *statement = a[1], *data_list = a[2], *con = a[3];
+  return scoped(self, con,
+                [&](PyObject* session) { return execute(session, statement, data_list); });
 }
 
 namespace {
 
-// session.<add or add_all>(data); session.flush(), in the scope.
+// session.<add or add_all>(data); session.flush(), in the scope: (self, data, con=None).
 Ref added(PyObject* const* a, PyObject* method) {
-  scoped(a[0], a[2], [&](PyObject* session) {
-    call_method(session, method, a[1]);
+  PyObject *self = a[0], *data = a[1], *con = a[2];
+  scoped(self, con, [&](PyObject* session) {
+    call_method(session, method, data);
     call_method(session, n.flush);
     return none();
   });
@@ -92,32 +113,37 @@ Ref t_add_all(Func&, PyObject* const* a) {
 }
 
 Ref t_update(Func&, PyObject* const* a) {
-  return scoped_text(a[0], a[2], {a[1]}, [&](PyObject* session) {
-    Ref result = execute(session, a[1], a[3]);
+  SqlCall c(a);
+  return scoped_text(c.self, c.con, {c.sql}, [&](PyObject* session) {
+    Ref result = execute(session, c.sql, c.args);
     return getattr(result.get(), n.rowcount);
   });
 }
 
 Ref t_delete(Func&, PyObject* const* a) {
-  return call_method(a[0], n.update, a[1], a[2], a[3]);
+  SqlCall c(a);
+  return call_method(c.self, n.update, c.sql, c.con, c.args);
 }
 
 Ref t_delete_orm2(Func&, PyObject* const* a) {
-  return call_method(a[0], n.update_orm2, a[1], a[2], a[3]);
+  SqlCall c(a);
+  return call_method(c.self, n.update_orm2, c.sql, c.con, c.args);
 }
 
 Ref t_bulk_update_mappings(Func&, PyObject* const* a) {
-  scoped(a[0], a[3], [&](PyObject* session) {
-    return call_method(session, n.bulk_update_mappings, a[1], a[2]);
+  PyObject *self = a[0], *table_model = a[1], *mappings = a[2], *con = a[3];
+  scoped(self, con, [&](PyObject* session) {
+    return call_method(session, n.bulk_update_mappings, table_model, mappings);
   });
   return none();
 }
 
 Ref t_execute_in_connection(Func&, PyObject* const* a) {
+  PyObject *self = a[0], *fun = a[1];
   Ref out;
-  if (!with_session(
-          a[0], nullptr, [&](PyObject* session) { return call(a[1], session); }, out))
+  if (!with_session(self, nullptr, [&](PyObject* session) { return call(fun, session); }, out)) {
     return none();
+  }
   return out;
 }
 
@@ -139,57 +165,63 @@ Ref first_as_dict(PyObject* result) {
 }
 
 Ref t_select_one(Func&, PyObject* const* a) {
-  return scoped_text(a[0], a[2], {a[1]}, [&](PyObject* session) {
-    Ref result = execute(session, a[1], a[3]);
+  SqlCall c(a);
+  return scoped_text(c.self, c.con, {c.sql}, [&](PyObject* session) {
+    Ref result = execute(session, c.sql, c.args);
     return first_as_dict(result.get());
   });
 }
 
 Ref t_select_list(Func&, PyObject* const* a) {
-  return scoped_text(a[0], a[2], {a[1]}, [&](PyObject* session) {
-    Ref result = execute(session, a[1], a[3]);
+  SqlCall c(a);
+  return scoped_text(c.self, c.con, {c.sql}, [&](PyObject* session) {
+    Ref result = execute(session, c.sql, c.args);
     Ref rows = call_method(result.get(), n.all);
     return rows_as_dicts(rows.get());
   });
 }
 
 Ref t_select_one_orm1(Func&, PyObject* const* a) {
-  return scoped(a[0], a[2], [&](PyObject* session) {
-    Ref result = execute(session, a[1], nullptr);
+  StatementCall c(a);
+  return scoped(c.self, c.con, [&](PyObject* session) {
+    Ref result = execute(session, c.statement, nullptr);
     return first_as_dict(result.get());
   });
 }
 
 Ref t_select_one_orm2(Func&, PyObject* const* a) {
-  return scoped(a[0], a[2], [&](PyObject* session) {
-    Ref result = execute(session, a[1], nullptr);
+  StatementCall c(a);
+  return scoped(c.self, c.con, [&](PyObject* session) {
+    Ref result = execute(session, c.statement, nullptr);
     return call_method(result.get(), n.scalar_one_or_none);
   });
 }
 
 Ref t_select_all_orm1(Func&, PyObject* const* a) {
-  return scoped(a[0], a[2], [&](PyObject* session) {
-    Ref result = execute(session, a[1], nullptr);
+  StatementCall c(a);
+  return scoped(c.self, c.con, [&](PyObject* session) {
+    Ref result = execute(session, c.statement, nullptr);
     return call_method(result.get(), n.all);
   });
 }
 
 Ref t_select_all_orm2(Func&, PyObject* const* a) {
-  return scoped(a[0], a[2], [&](PyObject* session) {
-    Ref result = execute(session, a[1], nullptr);
+  StatementCall c(a);
+  return scoped(c.self, c.con, [&](PyObject* session) {
+    Ref result = execute(session, c.statement, nullptr);
     Ref scalars = call_method(result.get(), n.scalars);
     return call_method(scalars.get(), n.all);
   });
 }
 
 Ref t_select_page(Func& f, PyObject* const* a) {
-  PyObject *self = a[0], *sql = a[1], *page = a[2], *args = a[4];
+  PyObject *self = a[0], *sql = a[1], *page = a[2], *con = a[3], *args = a[4];
   Ref out;
   // The count and page statements are text statements when the rewriters are the module's
   // own; otherwise the statement handed in stands for neither.
   PyObject* rewritten = plain_rewriters(f) ? sql : Py_None;
   bool done = with_text(
-      self, a[3], {sql, rewritten},
+      self, con, {sql, rewritten},
       [&](PyObject* session, bool direct) {
         Ref page_result = Ref::take(PyDict_New());
         Ref num = getattr(page, n.pageNum);

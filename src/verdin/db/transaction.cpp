@@ -149,12 +149,14 @@ Ref guarded_begin(Func&, PyObject* const* a) {
 }
 
 Ref transaction(Func&, PyObject* const* a) {
-  return call(tx_cls, a[0]);
+  PyObject* facade = a[0];
+  return call(tx_cls, facade);
 }
 
 Ref tx_init(Func&, PyObject* const* a) {
-  setattr(a[0], attr.facade, a[1]);
-  setattr(a[0], attr.session, Py_None);
+  PyObject *self = a[0], *facade = a[1];
+  setattr(self, attr.facade, facade);
+  setattr(self, attr.session, Py_None);
   return Ref::borrow(Py_None);
 }
 
@@ -269,13 +271,14 @@ constexpr MisuseText misuse_texts[] = {
 // Transaction.refuse_inside(session, method): the same check for the async facade's methods,
 // named as in the messages.
 Ref refuse_inside(Func&, PyObject* const* a) {
+  PyObject *session = a[0], *method = a[1];
   for (size_t i = 0; i < std::size(misuse_texts); i++) {
-    if (PyUnicode_CompareWithASCIIString(a[1], misuse_texts[i].method) == 0) {
-      refuse_inside_transaction(a[0], static_cast<Misuse>(i));
+    if (PyUnicode_CompareWithASCIIString(method, misuse_texts[i].method) == 0) {
+      refuse_inside_transaction(session, static_cast<Misuse>(i));
       return none();
     }
   }
-  PyErr_Format(PyExc_ValueError, "unknown method %R", a[1]);
+  PyErr_Format(PyExc_ValueError, "unknown method %R", method);
   throw_error();
 }
 

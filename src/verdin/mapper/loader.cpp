@@ -71,7 +71,7 @@ void join_group(PyObject* mappers) {
 }  // namespace
 
 Ref load_mappers(Func& f, PyObject* const* a) {
-  PyObject* paths = a[0];
+  PyObject *paths = a[0], *dialect = a[1], *strict = a[2];
   Ref files = Ref::take(PyList_New(0));
   Ref os = import("os");
   Ref path_like = getattr(os.get(), n.PathLike);
@@ -89,7 +89,7 @@ Ref load_mappers(Func& f, PyObject* const* a) {
     Ref file_ref = Ref::borrow(PyList_GET_ITEM(files.get(), i));
     PyObject* file = file_ref.get();
     Ref cls = f.global(n.ParseMapper);
-    Ref mapper = new_mapper(cls.get(), file, a[1], a[2]);
+    Ref mapper = new_mapper(cls.get(), file, dialect, strict);
     Ref ns = Ref::steal(PyObject_GetAttr(mapper.get(), n.namespace_));
     if (!ns) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();

@@ -262,18 +262,19 @@ void load(Func& f, PyObject* self, PyObject* xml_path, MapperInfo& info) {
 }
 
 Ref init(Func& f, PyObject* const* a) {
+  PyObject *self = a[0], *xml_path = a[1], *dialect = a[2], *strict = a[3];
   MapperInfo info;
-  info.file = Ref::borrow(a[1]);
-  info.dialect = Ref::borrow(a[2]);
-  info.strict = a[3] == Py_True;
+  info.file = Ref::borrow(xml_path);
+  info.dialect = Ref::borrow(dialect);
+  info.strict = strict == Py_True;
   try {
-    load(f, a[0], a[1], info);
+    load(f, self, xml_path, info);
   } catch (PyErrorSet&) {
     note_pending(
-        [&] { return Ref::take(PyUnicode_FromFormat("while loading mapper file %R", a[1])); });
+        [&] { return Ref::take(PyUnicode_FromFormat("while loading mapper file %R", xml_path)); });
     throw;
   }
-  remember(a[0], std::move(info));
+  remember(self, std::move(info));
   return Ref::borrow(Py_None);
 }
 
@@ -298,8 +299,7 @@ Ref call_self(PyObject* name, PyObject* self, PyObject* x, PyObject* y) {
       PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref assemble(PyObject* const* a) {
-  PyObject *self = a[0], *sql_id = a[1], *params = a[2];
+Ref assemble(PyObject* self, PyObject* sql_id, PyObject* params) {
   Ref result_types = getattr(self, n.result_type_map);
   Ref result_type = mapping_get(result_types.get(), sql_id);
   Ref kinds = getattr(self, n.sql_type_map);
@@ -319,16 +319,18 @@ Ref assemble(PyObject* const* a) {
 }
 
 Ref get_sql(Func&, PyObject* const* a) {
+  PyObject *self = a[0], *sql_id = a[1], *params = a[2];
   try {
-    return assemble(a);
+    return assemble(self, sql_id, params);
   } catch (PyErrorSet&) {
-    note_pending([&] { return statement_note(a[0], a[1]); });
+    note_pending([&] { return statement_note(self, sql_id); });
     throw;
   }
 }
 
 Ref list_statement(Func&, PyObject* const* a) {
-  Ref map = getattr(a[0], n.id_2_element_map);
+  PyObject* self = a[0];
+  Ref map = getattr(self, n.id_2_element_map);
   return call_method(map.get(), n.keys);
 }
 
@@ -385,28 +387,30 @@ Ref pack(Ref parts[2]) {
   return Ref::take(PyTuple_Pack(2, parts[0].get(), parts[1].get()));
 }
 
-Ref select(Func&, PyObject* const* a) {
+// select, update and delete (self, id, params): the statement's (clause, binds).
+Ref statement_method(PyObject* const* a, PyObject* kind, const char* mismatch) {
+  PyObject *self = a[0], *id = a[1], *params = a[2];
   Ref parts[2];
-  statement(a[0], a[1], a[2], n.select, "Not a select", parts);
+  statement(self, id, params, kind, mismatch, parts);
   return pack(parts);
+}
+
+Ref select(Func&, PyObject* const* a) {
+  return statement_method(a, n.select, "Not a select");
 }
 
 Ref update(Func&, PyObject* const* a) {
-  Ref parts[2];
-  statement(a[0], a[1], a[2], n.update, "Not an update", parts);
-  return pack(parts);
+  return statement_method(a, n.update, "Not an update");
 }
 
 Ref delete_(Func&, PyObject* const* a) {
-  Ref parts[2];
-  statement(a[0], a[1], a[2], n.delete_, "Not a delete", parts);
-  return pack(parts);
+  return statement_method(a, n.delete_, "Not a delete");
 }
 
 Ref insert(Func& f, PyObject* const* a) {
+  PyObject *self = a[0], *id = a[1], *params = a[2], *primary_key = a[3];
   Ref parts[2];
-  statement(a[0], a[1], a[2], n.insert, "Not an insert", parts);
-  PyObject* primary_key = a[3];
+  statement(self, id, params, n.insert, "Not an insert", parts);
   if (truth(primary_key)) {
     Ref sql_text = getattr(parts[0].get(), n.text);
     // A comment on the last line would run on over the clause.

@@ -51,10 +51,11 @@ PyObject *kw_function, *kw_param_name, *kw_mapper;
 // --- SqlParamRegex -------------------------------------------------------------------
 
 Ref regex_init(Func& f, PyObject* const* a) {
+  PyObject *self = a[0], *regex = a[1], *prefix = a[2];
   Ref re = f.global(n.re);
-  Ref compiled = call_method(re.get(), n.compile, a[1]);
-  setattr(a[0], n.regex, compiled.get());
-  setattr(a[0], n.prefix, a[2]);
+  Ref compiled = call_method(re.get(), n.compile, regex);
+  setattr(self, n.regex, compiled.get());
+  setattr(self, n.prefix, prefix);
   return Ref::borrow(Py_None);
 }
 
@@ -67,10 +68,10 @@ Ref before(PyObject* s, PyObject* sep) {
 }
 
 Ref regex_resolve_param(Func& f, PyObject* const* a) {
-  PyObject* self = a[0];
+  PyObject *self = a[0], *param = a[1];
   Ref prefix = getattr(self, n.prefix);
   Ref opener = Ref::take(PyNumber_Add(prefix.get(), n.open_brace));
-  Ref body = call_method(a[1], n.replace, opener.get(), n.empty);
+  Ref body = call_method(param, n.replace, opener.get(), n.empty);
   body = call_method(body.get(), n.replace, n.close_brace, n.empty);
   Ref func_regex = f.global(n.param_function_regex);
   Ref m = call_method(func_regex.get(), n.match, body.get());
@@ -88,10 +89,12 @@ Ref regex_resolve_param(Func& f, PyObject* const* a) {
 // --- SqlParam / MapperParam ------------------------------------------------------------
 
 Ref sql_param_init(Func&, PyObject* const* a) {
-  setattr(a[0], n.is_function, a[3]);
-  setattr(a[0], n.param_name, a[1]);
-  setattr(a[0], n.function_expression, a[2]);
-  setattr(a[0], n.function_name, a[4]);
+  PyObject *self = a[0], *param_name = a[1], *function_expression = a[2], *is_function = a[3];
+  PyObject* function_name = a[4];
+  setattr(self, n.is_function, is_function);
+  setattr(self, n.param_name, param_name);
+  setattr(self, n.function_expression, function_expression);
+  setattr(self, n.function_name, function_name);
   return Ref::borrow(Py_None);
 }
 
@@ -115,13 +118,14 @@ Ref sql_param_str(Func&, PyObject* const* a) {
 }
 
 Ref mapper_param_init(Func&, PyObject* const* a) {
-  PyObject* self = a[0];
-  setattr(self, n.sql_param, a[1]);
-  setattr(self, n.full_name, a[2]);
-  setattr(self, n.sql_type, a[3]);
-  setattr(self, n.python_type, a[4]);
-  setattr(self, n.type_handler, a[5]);
-  Ref name = getattr(a[1], n.param_name);
+  PyObject *self = a[0], *sql_param = a[1], *full_name = a[2], *sql_type = a[3];
+  PyObject *python_type = a[4], *type_handler = a[5];
+  setattr(self, n.sql_param, sql_param);
+  setattr(self, n.full_name, full_name);
+  setattr(self, n.sql_type, sql_type);
+  setattr(self, n.python_type, python_type);
+  setattr(self, n.type_handler, type_handler);
+  Ref name = getattr(sql_param, n.param_name);
   setattr(self, n.param_name, name.get());
   return Ref::borrow(Py_None);
 }
@@ -138,10 +142,11 @@ Ref mapper_param_str(Func&, PyObject* const* a) {
 // --- scanning --------------------------------------------------------------------------
 
 Ref get_regex_value(Func& f, PyObject* const* a) {
+  PyObject *regex = a[0], *param = a[1], *group = a[2];
   Ref re = f.global(n.re);
-  Ref m = call_method(re.get(), n.search, a[0], a[1]);
+  Ref m = call_method(re.get(), n.search, regex, param);
   if (m.get() == Py_None) return m;
-  Ref g = call_method(m.get(), n.group, a[2]);
+  Ref g = call_method(m.get(), n.group, group);
   return call_method(g.get(), n.strip);
 }
 
@@ -204,8 +209,9 @@ Ref meaningful(PyObject* value, PyObject* not_space) {
 Ref get_params(Func& f, PyObject* const* a) {
   Ref re = f.global(n.re);
   Ref p = call_method(re.get(), n.compile, n.non_space);
-  Ref text = getattr(a[0], n.text);
-  Ref tail = getattr(a[0], n.tail);
+  PyObject* child = a[0];
+  Ref text = getattr(child, n.text);
+  Ref tail = getattr(child, n.tail);
   // Both attributes are read before either is searched.
   Ref child_text = truth(text.get()) ? text.copy() : Ref::borrow(n.empty);
   Ref child_tail = truth(tail.get()) ? tail.copy() : Ref::borrow(n.empty);

@@ -37,8 +37,9 @@ Ref replace(PyObject* s, PyObject* old, PyObject* with) {
 }
 
 Ref convert_cdata(Func&, PyObject* const* a) {
-  Ref s = Ref::borrow(a[0]);
-  if (truth(a[1])) {
+  PyObject *string = a[0], *reverse = a[1];
+  Ref s = Ref::borrow(string);
+  if (truth(reverse)) {
     s = replace(s.get(), n.amp, n.amp_e);
     s = replace(s.get(), n.lt, n.lt_e);
     s = replace(s.get(), n.gt, n.gt_e);

@@ -22,13 +22,14 @@ PyObject* kw_sub;
 
 // re.sub(head + overrides + tail, replace, string.strip(), count=1, flags=re.IGNORECASE)
 Ref replace_keyword(Func& f, PyObject* const* a, PyObject* head, PyObject* tail) {
-  Ref string = call_method(a[0], n.strip);
-  Ref regex = concat({head, a[1], tail});
+  PyObject *string_arg = a[0], *overrides = a[1], *replace = a[2];
+  Ref string = call_method(string_arg, n.strip);
+  Ref regex = concat({head, overrides, tail});
   Ref re = f.global(n.re);
   Ref flags = getattr(re.get(), n.IGNORECASE);
   Ref sub = getattr(re.get(), n.sub);
   Ref one = Ref::take(PyLong_FromLong(1));
-  PyObject* args[] = {regex.get(), a[2], string.get(), one.get(), flags.get()};
+  PyObject* args[] = {regex.get(), replace, string.get(), one.get(), flags.get()};
   return call_kw(sub.get(), args, 3, kw_sub);
 }
 

@@ -14,14 +14,16 @@ VERDIN_NAMES(SNIPPETS_NAMES);
 Names n;
 
 Ref like(Func& f, PyObject* const* a) {
-  if (PyUnicode_Check(a[0])) refuse_backslash(a[0]);
+  PyObject* value = a[0];
+  if (PyUnicode_Check(value)) refuse_backslash(value);
   Ref format = f.global(n.sql_string_format);
-  return call(format.get(), a[0]);
+  return call(format.get(), value);
 }
 
 Ref time_format(Func& f, PyObject* const* a) {
+  PyObject *date_value = a[0], *format_text = a[1];
   Ref time = f.global(n.time);
-  Ref text = call_method(time.get(), n.strftime, a[1], a[0]);
+  Ref text = call_method(time.get(), n.strftime, format_text, date_value);
   Ref format = f.global(n.sql_string_format);
   return call(format.get(), text.get());
 }
