@@ -1,12 +1,18 @@
 // Module creation and the builders that keep module globals in their declared order.
 #include "module.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "errors.hpp"
 
 namespace verdin {
+
+bool fast_paths_allowed() {
+  const char* off = std::getenv("VERDIN_NO_FAST_PATHS");
+  return off == nullptr || *off == '\0';
+}
 
 PyObject* intern(const char* s) {
   PyObject* o = PyUnicode_InternFromString(s);

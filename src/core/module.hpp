@@ -65,6 +65,10 @@ PyObject* create_module(PyModuleDef* def, void (*populate)(ModuleBuilder&)) noex
 // An interned string that lives for the life of the process.
 PyObject* intern(const char* s);
 
+// Whether a module may set up the fast paths that rely on SQLAlchemy internals: unless the
+// environment variable VERDIN_NO_FAST_PATHS is set (to anything but the empty string) at import.
+bool fast_paths_allowed();
+
 }  // namespace verdin
 
 // A module's interned names, each written once. The module lists them as rows

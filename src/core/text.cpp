@@ -36,15 +36,6 @@ Ref normalize_ws(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) { return normalize_kernel(s, d, len); });
 }
 
-Py_UCS4 max_char_of(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
-  if (PyUnicode_IS_ASCII(s)) return 127;
-  return with_code_points(s, [&](auto* d, Py_ssize_t) {
-    Py_UCS4 maxc = 127;
-    for (Py_ssize_t i = start; i < end; i++) maxc = d[i] > maxc ? d[i] : maxc;
-    return maxc;
-  });
-}
-
 Ref strip_ws(PyObject* s) {
   Py_ssize_t len = PyUnicode_GET_LENGTH(s);
   int kind = PyUnicode_KIND(s);

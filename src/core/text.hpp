@@ -145,9 +145,6 @@ inline void copy_chars(PyObject* to, Py_ssize_t pos, PyObject* from, Py_ssize_t 
   }
 }
 
-// The widest code point of s[start:end] (127 at least).
-Py_UCS4 max_char_of(PyObject* s, Py_ssize_t start, Py_ssize_t end);
-
 // prefix + the code points d[0:len] as a new str: `prefix` may be null, `maxc` is the widest
 // code point of d[0:len] (or any value of the same kind range: below 128, 256 or 65536).
 template <typename Char>

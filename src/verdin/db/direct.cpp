@@ -13,7 +13,6 @@
 // A change to a class is seen through its version tag, which the interpreter renews whenever
 // the class or one of its bases is modified: a renewed tag sends calls down the Session path
 // until the class's namespace is again what it was at import.
-#include <cstdlib>
 
 #include "querydeck.hpp"
 
@@ -267,8 +266,7 @@ void setup(PyObject* session_cls, PyObject* get_session) {
 }  // namespace
 
 void init_direct(PyObject* template_cls) {
-  const char* off = std::getenv("VERDIN_NO_FAST_PATHS");
-  if (off != nullptr && *off != '\0') return;
+  if (!fast_paths_allowed()) return;
   Ref get_session = getattr(template_cls, n.get_session);
   try {
     setup(orig.session_cls, get_session.get());

@@ -18,7 +18,6 @@
 //    `_memoized_keys`, which generative copies (_generate, _clone) and __getstate__ leave out;
 //  - HasCacheKey._generate_cache_key computes the key without memoising it;
 //  - CacheKey is a tuple (key, bindparams, ...) whose fields after bindparams are None for text.
-#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <new>
@@ -419,8 +418,7 @@ void init_clauses(PyObject* text_fn) {
   c.text_name = intern("text");
   c.binds_name = intern("_bindparams");
   c.keys_name = intern("_memoized_keys");
-  const char* off = std::getenv("VERDIN_NO_FAST_PATHS");
-  if (off != nullptr && *off != '\0') return;
+  if (!fast_paths_allowed()) return;
   try {
     Ref elements = import("sqlalchemy.sql.elements");
     Ref cache_key = import("sqlalchemy.sql.cache_key");
