@@ -481,7 +481,7 @@ void populate(ModuleBuilder& m) {
   m.import_from("sqlalchemy", "TextClause");
   m.import_from("verdin.utils.kindprobe", {"get_type_from_string", "is_container_type_by_str"});
 
-  Ref kinds = Ref::take(Py_BuildValue("[sssss]", "sql", "select", "insert", "update", "delete"));
+  Ref kinds = Ref::take(Py_BuildValue("[OOOOO]", n.sql, n.select, n.insert, n.update, n.delete_));
   m.set("sql_id_type_list", kinds.get());
   Ref compile = getattr(re.get(), "compile");
   Ref names = new_str("#{([a-zA-Z0-9_\\-]+)}");
