@@ -1,6 +1,7 @@
 // Read replicas: which server runs a read, and the back-off of replicas that cannot be reached.
 #include <chrono>
 
+#include "gc_fields.hpp"
 #include "txnfront.hpp"
 
 namespace verdin::txnfront {
@@ -24,34 +25,17 @@ double now() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-int router_traverse(PyObject* self, visitproc visit, void* arg) {
-  Router* r = reinterpret_cast<Router*>(self);
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(r->engines);
-  Py_VISIT(r->templates);
-  return 0;
-}
-
-int router_clear(PyObject* self) {
-  Router* r = reinterpret_cast<Router*>(self);
-  Py_CLEAR(r->engines);
-  Py_CLEAR(r->templates);
-  return 0;
-}
+using RouterGc = GcFields<Router, &Router::engines, &Router::templates>;
 
 void router_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  router_clear(self);
   PyMem_Free(reinterpret_cast<Router*>(self)->down_until);
-  type->tp_free(self);
-  Py_DECREF(type);
+  RouterGc::dealloc(self);
 }
 
 PyType_Slot router_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(router_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(router_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(router_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(RouterGc::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(RouterGc::clear)},
     {Py_tp_doc, const_cast<char*>("Where a VerdinSqlSession sends its reads.")},
     {0, nullptr},
 };

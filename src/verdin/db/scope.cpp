@@ -1,4 +1,5 @@
 // The session scope: who owns the session, and so who commits, rolls back and closes it.
+#include "gc_fields.hpp"
 #include "querydeck.hpp"
 #include "sessions.hpp"
 
@@ -57,30 +58,7 @@ Ref make_session(Scope* s) {
   return open_session(factory.get(), orig.sessionmaker, orig.session_cls, bind.get());
 }
 
-int scope_traverse(PyObject* self, visitproc visit, void* arg) {
-  Scope* s = reinterpret_cast<Scope*>(self);
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(s->tmpl);
-  Py_VISIT(s->given);
-  Py_VISIT(s->session);
-  return 0;
-}
-
-int scope_clear(PyObject* self) {
-  Scope* s = reinterpret_cast<Scope*>(self);
-  Py_CLEAR(s->tmpl);
-  Py_CLEAR(s->given);
-  Py_CLEAR(s->session);
-  return 0;
-}
-
-void scope_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  scope_clear(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+using ScopeGc = GcFields<Scope, &Scope::tmpl, &Scope::given, &Scope::session>;
 
 Scope* as_scope(PyObject* self) {
   if (Py_TYPE(self) != scope_type) {
@@ -113,9 +91,9 @@ const FuncSpec s_enter = fn("__enter__", enter_method, p_self);
 const FuncSpec s_exit = fn("__exit__", exit_method, p_exit);
 
 PyType_Slot scope_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(scope_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(scope_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(scope_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ScopeGc::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ScopeGc::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ScopeGc::clear)},
     {Py_tp_doc, const_cast<char*>("The context manager returned by SqlTemplate.get_session().")},
     {0, nullptr},
 };
