@@ -98,6 +98,19 @@ inline Ref import(const char* name) {
   return Ref::take(PyImport_ImportModule(name));
 }
 
+// The object a weak reference points to, or empty once it has gone.
+inline Ref referent(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* obj;
+  ok(PyWeakref_GetRef(ref, &obj));
+  return Ref::steal(obj);
+#else
+  PyObject* obj = PyWeakref_GetObject(ref);
+  if (obj == nullptr) throw_error();
+  return obj == Py_None ? Ref() : Ref::borrow(obj);
+#endif
+}
+
 // d[key] for a dict `d` as an owned reference; empty when the key is missing. A borrowed value
 // would die with its entry if Python code run meanwhile changed the dict.
 inline Ref dict_get(PyObject* d, PyObject* key) {

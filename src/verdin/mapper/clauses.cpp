@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "gc_fields.hpp"
 #include "stmtloom.hpp"
 
 namespace verdin::stmtloom {
@@ -83,17 +84,6 @@ void drop_template(PyObject* capsule) {
 
 Ref dict_of(PyObject* o) {
   return Ref::take(PyObject_GenericGetDict(o, nullptr));
-}
-
-Ref referent(PyObject* weak) {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyObject* o;
-  ok(PyWeakref_GetRef(weak, &o));
-  return Ref::steal(o);
-#else
-  PyObject* o = PyWeakref_GetObject(weak);
-  return o == Py_None ? Ref() : Ref::borrow(o);
-#endif
 }
 
 // --- the memoised key of a handed-out clause ---------------------------------------------
@@ -181,36 +171,13 @@ PyObject* memo_call(PyObject* self, PyObject*, PyObject*) {
   }
 }
 
-int memo_traverse(PyObject* self, visitproc visit, void* arg) {
-  KeyMemo* m = reinterpret_cast<KeyMemo*>(self);
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(m->clause);
-  Py_VISIT(m->tmpl);
-  Py_VISIT(m->result);
-  return 0;
-}
-
-int memo_clear(PyObject* self) {
-  KeyMemo* m = reinterpret_cast<KeyMemo*>(self);
-  Py_CLEAR(m->clause);
-  Py_CLEAR(m->tmpl);
-  Py_CLEAR(m->result);
-  return 0;
-}
-
-void memo_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  memo_clear(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+using MemoGc = GcFields<KeyMemo, &KeyMemo::clause, &KeyMemo::tmpl, &KeyMemo::result>;
 
 PyType_Slot memo_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(memo_call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(memo_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(memo_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(memo_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MemoGc::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(MemoGc::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(MemoGc::clear)},
     {Py_tp_doc, const_cast<char*>("The memoised cache key of a clause made by get_sql.")},
     {0, nullptr},
 };

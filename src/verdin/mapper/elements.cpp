@@ -713,19 +713,6 @@ Ref bind_branch(PyObject* self, PyObject* element, PyObject* param) {
   return Ref::borrow(n.empty);
 }
 
-// The object a weak reference points to, or empty once it has gone.
-Ref referent(PyObject* ref) {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyObject* obj;
-  ok(PyWeakref_GetRef(ref, &obj));
-  return Ref::steal(obj);
-#else
-  PyObject* obj = PyWeakref_GetObject(ref);
-  if (obj == nullptr) throw_error();
-  return obj == Py_None ? Ref() : Ref::borrow(obj);
-#endif
-}
-
 // The element an include names as "namespace.id" among the mappers loaded with `self` (or, for a
 // mapper loaded alone, in its own namespace), with the mapper that holds it in `owner`. Called
 // with the KeyError of the own lookup pending, which stays the error when the refid names no
