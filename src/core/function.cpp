@@ -248,8 +248,8 @@ PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
 
 // The object references a function owns, for the collector and for clearing.
 std::array<PyObject**, 10> owned_slots(Func* f) {
-  return {&f->globals,  &f->name,       &f->qualname, &f->module, &f->doc, &f->annotations,
-          &f->defaults, &f->kwdefaults, &f->names,    &f->dict};
+  return {&f->globals,     &f->name,     &f->qualname,   &f->module, &f->doc,
+          &f->annotations, &f->defaults, &f->kwdefaults, &f->names,  &f->dict};
 }
 
 int func_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -464,7 +464,8 @@ Ref kwdefaults_dict(const FuncSpec& spec, int npositional) {
   Ref kwdefaults = Ref::take(PyDict_New());
   for (int i = npositional; i < spec.nparams; i++) {
     if (!spec.params[i].kwonly) {
-      PyErr_Format(PyExc_SystemError, "%s: positional parameter after a keyword-only one", spec.name);
+      PyErr_Format(PyExc_SystemError, "%s: positional parameter after a keyword-only one",
+                   spec.name);
       throw_error();
     }
     Ref d = required_default(spec, i);

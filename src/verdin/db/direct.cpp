@@ -42,16 +42,17 @@ struct Direct {
 // What a bound Session's execute of a text statement reads on the session and its transaction.
 struct {
   PyObject *dict, *execution_options, *new_, *deleted, *identity_map, *modified, *bind, *binds,
-      *private_binds,
-      *transaction, *trans_context_manager, *dispatch, *do_orm_execute, *state, *next_state,
-      *connections;
+      *private_binds, *transaction, *trans_context_manager, *dispatch, *do_orm_execute, *state,
+      *next_state, *connections;
   PyObject* shadowing;  // tuple: the methods on that path, which an instance could shadow
 } k;
 
 // The module names through which a Session reaches the classes above.
 constexpr const char* watched_globals[][2] = {
-    {"sqlalchemy.orm.session", "SessionTransaction"}, {"sqlalchemy.orm.session", "_sessions"},
-    {"sqlalchemy.orm.session", "_new_sessionid"},     {"sqlalchemy.orm.session", "identity"},
+    {"sqlalchemy.orm.session", "SessionTransaction"},
+    {"sqlalchemy.orm.session", "_sessions"},
+    {"sqlalchemy.orm.session", "_new_sessionid"},
+    {"sqlalchemy.orm.session", "identity"},
     {"sqlalchemy.orm.identity", nullptr},  // the identity map class, named as below
 };
 
@@ -254,8 +255,8 @@ void setup(PyObject* session_cls, PyObject* get_session) {
   k.state = intern("_state");
   k.next_state = intern("_next_state");
   k.connections = intern("_connections");
-  k.shadowing = ok(Py_BuildValue("(sssss)", "execute", "_execute_internal", "_autoflush", "get_bind",
-                                 "_connection_for_bind"));
+  k.shadowing = ok(Py_BuildValue("(sssss)", "execute", "_execute_internal", "_autoflush",
+                                 "get_bind", "_connection_for_bind"));
   d.globals = globals.release();
   d.engine_type = reinterpret_cast<PyTypeObject*>(engine.release());
   d.text_type = reinterpret_cast<PyTypeObject*>(text_clause.release());

@@ -115,7 +115,8 @@ struct Forward {
 
   // The template method called with `args`: `npos` positional values, then the values of the
   // keywords `kwnames`. A read goes to a replica instead when it may (see Read).
-  Ref call(PyObject* const* args, size_t npos, PyObject* kwnames, const Read* read = nullptr) const {
+  Ref call(PyObject* const* args, size_t npos, PyObject* kwnames,
+           const Read* read = nullptr) const {
     if (read && !read->primary && !truth(con.get())) {
       if (Ref router = replica_router(self)) {
         if (!read->statement || !is_dml(read->statement)) {
@@ -204,39 +205,42 @@ Ref execute_sql(Func& f, PyObject* const* a) {
   Assembled st = assemble(get_sql.get(), sql_id, ori_params);
   PyObject *sql = st.sql.get(), *params = st.binds.get(), *sql_type = st.kind.get();
   PyObject* result_type = st.result_type.get();
-  return statement_log::run(self, namespace_, sql_id, sql, [&]() -> Ref {
-    auto kind_is = [&](PyObject* kind) {
-      return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0;
-    };
-    if (kind_is(n.select)) {
-      if (truth(page)) {
-        Ref results = forward_page(self, sql, page, params, &read);
-        Ref rows = Ref::take(PyObject_GetItem(results.get(), n.list));
-        Ref handler = f.global(n.results_handle);
-        Ref mapped = call(handler.get(), rows.get(), result_type, return_type);
-        ok(PyObject_SetItem(results.get(), n.list, mapped.get()));
-        return results;
-      }
-      Ref results = forward_sql(self, n.select_list, sql, params, &read);
-      Ref handler = f.global(n.results_handle);
-      return call(handler.get(), results.get(), result_type, return_type);
-    }
-    for (PyObject* kind : {n.insert, n.delete_, n.update}) {
-      if (kind_is(kind)) return forward_sql(self, kind, sql, params);
-    }
-    return none();
-  }, &server);
+  return statement_log::run(
+      self, namespace_, sql_id, sql,
+      [&]() -> Ref {
+        auto kind_is = [&](PyObject* kind) {
+          return ok(PyObject_RichCompareBool(sql_type, kind, Py_EQ)) != 0;
+        };
+        if (kind_is(n.select)) {
+          if (truth(page)) {
+            Ref results = forward_page(self, sql, page, params, &read);
+            Ref rows = Ref::take(PyObject_GetItem(results.get(), n.list));
+            Ref handler = f.global(n.results_handle);
+            Ref mapped = call(handler.get(), rows.get(), result_type, return_type);
+            ok(PyObject_SetItem(results.get(), n.list, mapped.get()));
+            return results;
+          }
+          Ref results = forward_sql(self, n.select_list, sql, params, &read);
+          Ref handler = f.global(n.results_handle);
+          return call(handler.get(), results.get(), result_type, return_type);
+        }
+        for (PyObject* kind : {n.insert, n.delete_, n.update}) {
+          if (kind_is(kind)) return forward_sql(self, kind, sql, params);
+        }
+        return none();
+      },
+      &server);
 }
 
 // The facade methods that pass their arguments on to the template method of the same name.
 
-template <PyObject* Names::*name>
+template <PyObject* Names::* name>
 Ref by_text(Func&, PyObject* const* a) {
   PyObject *self = a[0], *sql = a[1], *sql_param = a[2];
   return forward_sql(self, n.*name, sql, sql_param);
 }
 
-template <PyObject* Names::*name>
+template <PyObject* Names::* name>
 Ref read_text(Func&, PyObject* const* a) {
   PyObject *self = a[0], *sql = a[1], *sql_param = a[2], *primary = a[3];
   Read read{primary == Py_True};
@@ -250,7 +254,7 @@ Ref select_page(Func&, PyObject* const* a) {
 }
 
 // self.querydeck.<name>(data=data, con=self.__con())
-template <PyObject* Names::*name>
+template <PyObject* Names::* name>
 Ref by_data(Func&, PyObject* const* a) {
   PyObject *self = a[0], *data = a[1];
   Forward to(self, n.*name);
@@ -258,14 +262,14 @@ Ref by_data(Func&, PyObject* const* a) {
   return to.call(args, 0, kw.data_con);
 }
 
-template <PyObject* Names::*name>
+template <PyObject* Names::* name>
 Ref by_statement(Func&, PyObject* const* a) {
   PyObject *self = a[0], *statement = a[1];
   return forward_statement(self, n.*name, statement);
 }
 
 // A DML statement (an INSERT, UPDATE or DELETE with RETURNING) read this way stays on the primary.
-template <PyObject* Names::*name>
+template <PyObject* Names::* name>
 Ref read_statement(Func&, PyObject* const* a) {
   PyObject *self = a[0], *statement = a[1], *primary = a[2];
   Read read{primary == Py_True, statement};
@@ -343,8 +347,8 @@ bool within(PyObject* cm, Body&& body) {
     {
       Handling handling(exc.get());
       Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-      suppress = call_method(cm, n.exit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
-                             exc.get(), tb ? tb.get() : Py_None);
+      suppress = call_method(cm, n.exit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                             tb ? tb.get() : Py_None);
     }
     if (truth(suppress.get())) return false;
     restore_exception(std::move(exc));
@@ -370,7 +374,8 @@ std::vector<Assembled> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObjec
     Assembled st = assemble(get_sql, sql_id, params);
     if (i == 0) {
       bool writes = false;
-      for (PyObject* kind : {n.insert, n.update, n.delete_}) writes = writes || same(st.kind.get(), kind);
+      for (PyObject* kind : {n.insert, n.update, n.delete_})
+        writes = writes || same(st.kind.get(), kind);
       if (!writes) {
         PyErr_Format(PyExc_ValueError,
                      "execute_many runs inserts, updates and deletes; statement %R of namespace "
@@ -412,10 +417,13 @@ Ref execute_many(Func&, PyObject* const* a) {
         PyList_SET_ITEM(binds.get(), i - start, Py_NewRef(all[i].binds.get()));
       }
       PyObject* sql = all[start].sql.get();
-      Ref count = statement_log::run(self, namespace_, sql_id, sql, [&] {
-        Ref result = call_method(session, n.execute, sql, binds.get());
-        return getattr(result.get(), n.rowcount);
-      }, &server);
+      Ref count = statement_log::run(
+          self, namespace_, sql_id, sql,
+          [&] {
+            Ref result = call_method(session, n.execute, sql, binds.get());
+            return getattr(result.get(), n.rowcount);
+          },
+          &server);
       total = Ref::take(PyNumber_Add(total.get(), count.get()));
       start = end;
     }
@@ -437,7 +445,8 @@ Ref stream_sql(Func& f, PyObject* const* a) {
   Ref no_params = params == Py_None ? Ref::take(PyDict_New()) : Ref();
   Assembled st = assemble(get_sql.get(), sql_id, no_params ? no_params.get() : params);
   if (!same(st.kind.get(), n.select)) {
-    PyErr_Format(PyExc_ValueError, "stream_sql reads the rows of a select; statement %R of namespace %R is a %S",
+    PyErr_Format(PyExc_ValueError,
+                 "stream_sql reads the rows of a select; statement %R of namespace %R is a %S",
                  sql_id, namespace_, st.kind.get());
     throw_error();
   }
@@ -453,12 +462,11 @@ Ref stream_sql(Func& f, PyObject* const* a) {
 // Keyword-only: reads that must see the caller's own writes go to the primary.
 constexpr Param primary_param = {"primary", "bool", Def::false_, nullptr, Check::bool_, true};
 
-const Param p_init[] = {
-    {"self"},
-    {"mapper_dict", "dict"},
-    {"data_source", "Engine", Def::none},
-    {"querydeck", "SqlTemplate", Def::none},
-    {"replicas", "list[Engine] | None", Def::none, nullptr, Check::any, true}};
+const Param p_init[] = {{"self"},
+                        {"mapper_dict", "dict"},
+                        {"data_source", "Engine", Def::none},
+                        {"querydeck", "SqlTemplate", Def::none},
+                        {"replicas", "list[Engine] | None", Def::none, nullptr, Check::any, true}};
 const Param p_self[] = {{"self"}};
 const Param p_execute_sql[] = {{"self"},
                                {"sql_id", "str"},

@@ -1,5 +1,6 @@
 // verdin.db.querydeck: the execution layer (SqlTemplate, Page, PageInfo, paging rewriters).
 #include "querydeck.hpp"
+
 #include "sessions.hpp"
 
 namespace verdin::querydeck {

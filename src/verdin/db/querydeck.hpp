@@ -131,19 +131,25 @@ bool pages_with_limit_comma(PyObject* dialect);
 // lastrowid where the dialect has one, else None.
 Ref inserted_id(PyObject* session, PyObject* result, bool direct = false);
 
-// SqlTemplate methods.
-#define VERDIN_TEMPLATE_METHODS(X)                                                               \
-  X(init)                                                                                        \
-  X(get_session)                                                                                 \
-  X(insert)                                                                                      \
-  X(insert_list)                                                                                 \
-  X(insert_orm2)                                                                                 \
-  X(add)                                                                                         \
-  X(add_all) X(update) X(delete) X(delete_orm2) X(bulk_update_mappings) X(execute_in_connection) \
-      X(select_one) X(select_list) X(select_one_orm1) X(select_one_orm2) X(select_all_orm1)      \
-          X(select_all_orm2) X(select_page)
-#define VERDIN_DECLARE(name) Ref t_##name(Func& f, PyObject* const* a);
-VERDIN_TEMPLATE_METHODS(VERDIN_DECLARE)
-#undef VERDIN_DECLARE
+// SqlTemplate methods (template.cpp), in the order of the class.
+Ref t_init(Func& f, PyObject* const* a);
+Ref t_get_session(Func& f, PyObject* const* a);
+Ref t_insert(Func& f, PyObject* const* a);
+Ref t_insert_list(Func& f, PyObject* const* a);
+Ref t_insert_orm2(Func& f, PyObject* const* a);
+Ref t_add(Func& f, PyObject* const* a);
+Ref t_add_all(Func& f, PyObject* const* a);
+Ref t_update(Func& f, PyObject* const* a);
+Ref t_delete(Func& f, PyObject* const* a);
+Ref t_delete_orm2(Func& f, PyObject* const* a);
+Ref t_bulk_update_mappings(Func& f, PyObject* const* a);
+Ref t_execute_in_connection(Func& f, PyObject* const* a);
+Ref t_select_one(Func& f, PyObject* const* a);
+Ref t_select_list(Func& f, PyObject* const* a);
+Ref t_select_one_orm1(Func& f, PyObject* const* a);
+Ref t_select_one_orm2(Func& f, PyObject* const* a);
+Ref t_select_all_orm1(Func& f, PyObject* const* a);
+Ref t_select_all_orm2(Func& f, PyObject* const* a);
+Ref t_select_page(Func& f, PyObject* const* a);
 
 }  // namespace verdin::querydeck

@@ -11,8 +11,8 @@ namespace {
 struct Router {
   PyObject_HEAD PyObject* engines;  // tuple of the replica engines
   PyObject* templates;              // tuple of one SqlTemplate per engine
-  double* down_until;               // per replica: skipped until this steady-clock second; 0 when up
-  Py_ssize_t next;                  // where the round-robin goes next
+  double* down_until;  // per replica: skipped until this steady-clock second; 0 when up
+  Py_ssize_t next;     // where the round-robin goes next
 };
 
 PyTypeObject* router_type = nullptr;
@@ -134,8 +134,9 @@ void set_replicas(Func& f, PyObject* self, PyObject* replicas) {
                     "is an AsyncEngine: VerdinSqlSession reads through Engine objects "
                     "(AsyncVerdinSqlSession takes AsyncEngine replicas)");
       }
-      PyErr_Format(PyExc_TypeError, "replicas[%zd] has incorrect type (expected Engine, got %.200s)",
-                   i, Py_TYPE(item)->tp_name);
+      PyErr_Format(PyExc_TypeError,
+                   "replicas[%zd] has incorrect type (expected Engine, got %.200s)", i,
+                   Py_TYPE(item)->tp_name);
       throw_error();
     }
     if (item == primary.get()) {
@@ -148,7 +149,8 @@ void set_replicas(Func& f, PyObject* self, PyObject* replicas) {
   Ref templates = Ref::take(PyTuple_New(count));
   Ref cls = f.global(n.SqlTemplate);
   for (Py_ssize_t i = 0; i < count; i++) {
-    PyTuple_SET_ITEM(templates.get(), i, call(cls.get(), PyTuple_GET_ITEM(engines.get(), i)).release());
+    PyTuple_SET_ITEM(templates.get(), i,
+                     call(cls.get(), PyTuple_GET_ITEM(engines.get(), i)).release());
   }
   Router* r = PyObject_GC_New(Router, router_type);
   if (r == nullptr) throw_error();

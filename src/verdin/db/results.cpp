@@ -121,8 +121,7 @@ Ref results_handle(Func& f, PyObject* const* a) {
   Py_ssize_t size = PyObject_Length(results);
   if (size < 0) throw_error();
   if (size == 0) return Ref::borrow(results);
-  Ref f_return_type =
-      Ref::borrow(given_return_type == Py_None ? list_type() : given_return_type);
+  Ref f_return_type = Ref::borrow(given_return_type == Py_None ? list_type() : given_return_type);
   Ref get_base_type = f.global(n.get_base_type);
   Ref return_type = call(get_base_type.get(), f_return_type.get());
   PyObject* rt = return_type.get();

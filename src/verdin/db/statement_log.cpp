@@ -73,8 +73,8 @@ void finished(const Statement& s) {
   Ref server = server_name(s.server);
   PyObject* values[] = {s.namespace_, s.sql_id, text.get(), duration.get(), server.get()};
   for (int i = 0; i < 5; i++) ok(PyDict_SetItem(extra.get(), keys[i], values[i]));
-  PyObject* args[] = {logger,     format,     s.namespace_, s.sql_id, duration.get(),
-                      text.get(), extra.get()};
+  PyObject* args[] = {logger,         format,     s.namespace_, s.sql_id,
+                      duration.get(), text.get(), extra.get()};
   Ref done = Ref::take(
       PyObject_VectorcallMethod(debug, args, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_extra));
 }

@@ -15,9 +15,9 @@ namespace verdin::statement_log {
 struct Statement {
   PyObject* namespace_;
   PyObject* sql_id;
-  PyObject* sql;  // what was sent: the page statement of a paged call
-  double duration_ms;  // from sending it to the mapped result
-  PyObject* error;     // the exception it ended with, or null
+  PyObject* sql;               // what was sent: the page statement of a paged call
+  double duration_ms;          // from sending it to the mapped result
+  PyObject* error;             // the exception it ended with, or null
   PyObject* server = nullptr;  // the engine it ran on, when the caller knows it
 };
 
@@ -67,7 +67,8 @@ Ref run(PyObject* facade, PyObject* namespace_, PyObject* sql_id, PyObject* sql,
       Handling handling(exc.get());
       shown = sent.last(sql);
       if (logged) {
-        finished({namespace_, sql_id, shown.get(), ms, exc.get(), server ? server->get() : nullptr});
+        finished(
+            {namespace_, sql_id, shown.get(), ms, exc.get(), server ? server->get() : nullptr});
       }
     } catch (PyErrorSet&) {
       // The statement's own error is the one the caller must see.
@@ -81,7 +82,8 @@ Ref run(PyObject* facade, PyObject* namespace_, PyObject* sql_id, PyObject* sql,
   double ms = elapsed();
   Ref shown = sent.last(sql);
   tracing::finish(span, shown.get(), out.get(), nullptr, server ? server->get() : nullptr);
-  if (logged) finished({namespace_, sql_id, shown.get(), ms, nullptr, server ? server->get() : nullptr});
+  if (logged)
+    finished({namespace_, sql_id, shown.get(), ms, nullptr, server ? server->get() : nullptr});
   return out;
 }
 

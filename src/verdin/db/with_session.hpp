@@ -97,8 +97,7 @@ bool with_text(PyObject* self, PyObject* con, std::initializer_list<PyObject*> s
     Ref scope = direct_scope(self, engine.get());
     Scope* s = reinterpret_cast<Scope*>(scope.get());
     Ref connection = Ref::borrow(s->session);
-    in_scope(
-        s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
+    in_scope(s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
     return true;
   }
   if (Ref connection = direct_connection(self, get_session.get(), con, statements)) {
@@ -106,13 +105,11 @@ bool with_text(PyObject* self, PyObject* con, std::initializer_list<PyObject*> s
     Ref scope = scope_new(self, con);
     Scope* s = reinterpret_cast<Scope*>(scope.get());
     scope_enter(s);
-    in_scope(
-        s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
+    in_scope(s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
     return true;
   }
   Ref cm = call(get_session.get(), con);
-  return with_manager(
-      cm.get(), [&](PyObject* session) { return run(session, false); }, out);
+  return with_manager(cm.get(), [&](PyObject* session) { return run(session, false); }, out);
 }
 
 }  // namespace verdin::querydeck

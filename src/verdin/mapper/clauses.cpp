@@ -62,7 +62,7 @@ struct Clauses {
   PyTypeObject* bind_type = nullptr;
   PyTypeObject* key_type = nullptr;  // CacheKey
   PyTypeObject* memo_type = nullptr;
-  PyObject* compute_key = nullptr;  // HasCacheKey._generate_cache_key
+  PyObject* compute_key = nullptr;    // HasCacheKey._generate_cache_key
   PyObject* memoized_keys = nullptr;  // frozenset({"_generate_cache_key"})
   PyObject* empty = nullptr;
   PyObject* memo_name = nullptr;
@@ -182,9 +182,9 @@ PyType_Slot memo_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec memo_spec = {"verdin.mapper.stmtloom.KeyMemo", sizeof(KeyMemo), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                         memo_slots};
+PyType_Spec memo_spec = {
+    "verdin.mapper.stmtloom.KeyMemo", sizeof(KeyMemo), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, memo_slots};
 
 // --- templates and the clauses made from them --------------------------------------------
 
@@ -321,7 +321,8 @@ bool lists_exactly(PyObject* key, PyObject* binds) {
   PyObject *name, *bind;
   while (PyDict_Next(binds, &pos, &name, &bind)) {
     bool found = false;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keyed); ++k) found |= PyList_GET_ITEM(keyed, k) == bind;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keyed); ++k)
+      found |= PyList_GET_ITEM(keyed, k) == bind;
     if (!found) return false;
   }
   return true;

@@ -156,7 +156,8 @@ Ref remove_kernel(PyObject* s, const Char* d, Py_ssize_t len) {
 }
 
 // The collapsed statement, in pieces that end after each line on which "--" or a "#" (not of a
-// #{name} reference) is still written: those line breaks stay, every other run of whitespace becomes one space.
+// #{name} reference) is still written: those line breaks stay, every other run of whitespace
+// becomes one space.
 template <typename Char>
 Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len, bool first_break) {
   Ref parts = Ref::take(PyList_New(0));

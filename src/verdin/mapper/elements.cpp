@@ -269,7 +269,8 @@ Ref trim_branch(Func& f, PyObject* self, PyObject* element, PyObject* param, boo
   open = open || (PyUnicode_Check(prefix.get()) && has_comment_marks(prefix.get()));
   Ref ret = body_text(self, element, param, open);
   if (PySet_GET_SIZE(prefixes.get()) > 0) ret = call_trim(f, ret.get(), prefixes.get(), true, open);
-  if (PySet_GET_SIZE(suffixes.get()) > 0) ret = call_trim(f, ret.get(), suffixes.get(), false, open);
+  if (PySet_GET_SIZE(suffixes.get()) > 0)
+    ret = call_trim(f, ret.get(), suffixes.get(), false, open);
   TextBuilder out;
   out.add(prefix.get());
   out.add(n.space);
@@ -742,7 +743,8 @@ Ref included_elsewhere(PyObject* self, PyObject* refid, PyObject* param, Ref& ow
     } else {
       Ref own_ns = Ref::steal(PyObject_GetAttr(self, n.namespace_));
       if (!own_ns) PyErr_Clear();
-      if (own_ns && PyUnicode_Check(own_ns.get()) && PyUnicode_Compare(own_ns.get(), ns.get()) == 0) {
+      if (own_ns && PyUnicode_Check(own_ns.get()) &&
+          PyUnicode_Compare(own_ns.get(), ns.get()) == 0) {
         mapper = Ref::borrow(self);
       }
     }
@@ -806,7 +808,8 @@ void fill_body(PyObject* self, PyObject* element, PyObject* param, TextBuilder& 
   auto each = [&](PyObject* child) {
     set_open_before(open_here());
     Ref piece = call_parse(self, child, param);
-    take_open_before();  // not left for a caller's own parse_element call when an override took none
+    take_open_before();  // not left for a caller's own parse_element call when an override took
+                         // none
     out.add(piece.get());
     Ref tail = element_field(child, ElementField::tail);
     if (tail.get() != Py_None) out.add(tail.get());
@@ -864,7 +867,8 @@ Ref parse_element(Func& f, PyObject* const* a) {
         }
       }
       if (pieces.plain()) {
-        return dash_apart(where_clause(pieces), pieces.size(), [&](size_t i) { return pieces.piece(i); });
+        return dash_apart(where_clause(pieces), pieces.size(),
+                          [&](size_t i) { return pieces.piece(i); });
       }
       Ref body = pieces.result();
       return where_generic(body.get());
@@ -969,7 +973,8 @@ Ref trim_marked(PyObject* s, PyObject* terms, bool prefix, bool first_break) {
         hit = ok(static_cast<int>(prefix ? PyUnicode_Tailmatch(t, term.get(), at, len, -1)
                                          : PyUnicode_Tailmatch(t, term.get(), 0, at, 1)));
       } else {
-        Ref part = Ref::take(prefix ? PyUnicode_Substring(t, at, len) : PyUnicode_Substring(t, 0, at));
+        Ref part =
+            Ref::take(prefix ? PyUnicode_Substring(t, at, len) : PyUnicode_Substring(t, 0, at));
         Ref r = call_method(part.get(), prefix ? n.startswith : n.endswith, term.get());
         hit = truth(r.get());
       }

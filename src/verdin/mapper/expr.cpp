@@ -28,7 +28,7 @@ Ref cached(PyObject* source) {
   Ref code = vocabulary::compile_expression(source);
   if (!code) return code;
   Ref entry = reads_name(code.get(), is_dialect, nullptr) ? Ref::take(PyTuple_Pack(1, code.get()))
-                                                         : std::move(code);
+                                                          : std::move(code);
   if (PyDict_GET_SIZE(code_cache) >= cache_limit) PyDict_Clear(code_cache);
   ok(PyDict_SetItem(code_cache, source, entry.get()));
   return entry;

@@ -49,7 +49,8 @@ Ref new_mapper(PyObject* cls, PyObject* file, PyObject* dialect, PyObject* stric
     names[nkw++] = n.strict;
   }
   if (nkw == 0) return call(cls, file);
-  Ref kwnames = Ref::take(nkw == 1 ? PyTuple_Pack(1, names[0]) : PyTuple_Pack(2, names[0], names[1]));
+  Ref kwnames =
+      Ref::take(nkw == 1 ? PyTuple_Pack(1, names[0]) : PyTuple_Pack(2, names[0], names[1]));
   return call_kw(cls, args, 1, kwnames.get());
 }
 

@@ -220,7 +220,8 @@ void load(Func& f, PyObject* self, PyObject* xml_path, MapperInfo& info) {
   while (Ref child = Ref::steal(PyIter_Next(children.get()))) {
     Ref tag = getattr(child.get(), n.tag);
     Ref kinds = f.global(n.sql_id_type_list);
-    if (ok(PySequence_Contains(kinds.get(), tag.get()))) ok(PyList_Append(statements.get(), child.get()));
+    if (ok(PySequence_Contains(kinds.get(), tag.get())))
+      ok(PyList_Append(statements.get(), child.get()));
   }
   if (PyErr_Occurred()) throw_error();
   // Per id, the variant for the mapper's dialect, else the one written for every dialect.
@@ -424,11 +425,10 @@ Ref insert(Func& f, PyObject* const* a) {
   return pack(parts);
 }
 
-const Param p_init[] = {
-    {"self"},
-    {"xml_path", "str", Def::none},
-    {"dialect", "str", Def::none, nullptr, Check::from_annotation, true},
-    {"strict", "bool", Def::false_, nullptr, Check::from_annotation, true}};
+const Param p_init[] = {{"self"},
+                        {"xml_path", "str", Def::none},
+                        {"dialect", "str", Def::none, nullptr, Check::from_annotation, true},
+                        {"strict", "bool", Def::false_, nullptr, Check::from_annotation, true}};
 const Param p_get_sql[] = {{"self"}, {"sql_id", "str"}, {"params", "dict", Def::none}};
 const Param p_self[] = {{"self"}};
 const Param p_trim_prefix[] = {{"s", "str"}, {"prefixes", "set[str]"}};
@@ -460,8 +460,8 @@ const FuncSpec s_delete = fn("delete", delete_, p_statement);
 const FuncSpec s_insert = fn("insert", insert, p_insert);
 
 const Param p_load[] = {{"paths"},
-                         {"dialect", "str", Def::none, nullptr, Check::from_annotation, true},
-                         {"strict", "bool", Def::false_, nullptr, Check::from_annotation, true}};
+                        {"dialect", "str", Def::none, nullptr, Check::from_annotation, true},
+                        {"strict", "bool", Def::false_, nullptr, Check::from_annotation, true}};
 constexpr const char* load_doc =
     "Load mapper files into the dict of mappers by namespace that VerdinSqlSession takes.\n\n"
     "`paths` is a path (str or path-like) or an iterable of paths; a folder stands for every\n"

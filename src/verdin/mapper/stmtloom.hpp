@@ -205,10 +205,10 @@ Py_ssize_t content_end(PyObject* s);
 struct Assembly {
   Assembly(PyObject* mapper, PyObject* params, PyObject* root)
       : mapper(mapper), params(params), root(root) {}
-  PyObject* mapper;   // borrowed: the mapper whose method runs
-  PyObject* params;   // the caller's parameters, borrowed
-  PyObject* root;     // the statement's evaluation context, borrowed
-  Ref extras;         // generated bind name -> value; empty until the first one
+  PyObject* mapper;  // borrowed: the mapper whose method runs
+  PyObject* params;  // the caller's parameters, borrowed
+  PyObject* root;    // the statement's evaluation context, borrowed
+  Ref extras;        // generated bind name -> value; empty until the first one
   Py_ssize_t counter = 0;
   bool strict = false;  // a reference without a value raises KeyError
   bool paths = false;   // the text may hold #{name.field} references outside loops

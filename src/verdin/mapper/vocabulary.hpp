@@ -8,7 +8,18 @@ namespace verdin::vocabulary {
 
 // The branch an element takes when a statement is assembled.
 enum class Kind : unsigned char {
-  include, sql, if_, where, trim, set, choose, when, otherwise, foreach, bind, other
+  include,
+  sql,
+  if_,
+  where,
+  trim,
+  set,
+  choose,
+  when,
+  otherwise,
+  foreach,
+  bind,
+  other
 };
 
 struct ElementRule {
@@ -32,7 +43,10 @@ inline constexpr ElementRule elements[] = {
     {"choose", Kind::choose, {}, {}, nullptr},
     {"when", Kind::when, {"test"}, {}, "test"},
     {"otherwise", Kind::otherwise, {}, {}, nullptr},
-    {"foreach", Kind::foreach, {"item", "collection"}, {"index", "open", "close", "separator"},
+    {"foreach",
+     Kind::foreach,
+     {"item", "collection"},
+     {"index", "open", "close", "separator"},
      "collection"},
     {"bind", Kind::bind, {"name", "value"}, {}, "value"},
 };
