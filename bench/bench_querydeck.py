@@ -8,10 +8,10 @@ Run: python bench/bench_querydeck.py
 """
 import os
 
-from _common import best_pair, item_database
 from sqlalchemy import text
 from sqlalchemy.orm import Session
 
+from _common import best_pair, item_database
 from verdin.db.querydeck import Page, SqlTemplate
 
 ONE = text("select id, name, price, qty from item where id = :id")

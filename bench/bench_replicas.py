@@ -17,9 +17,9 @@ import subprocess
 import sys
 import tempfile
 
-from _common import best_pair, item_database
 from sqlalchemy import text
 
+from _common import best_pair, item_database
 from verdin.db.querydeck import Page
 from verdin.db.txnfront import VerdinSqlSession
 from verdin.mapper.stmtloom import ParseMapper

@@ -8,9 +8,9 @@ Run: python bench/bench_stmtloom.py
 import os
 import tempfile
 
-from _common import best_pair
 from sqlalchemy import text
 
+from _common import best_pair
 from verdin.mapper.stmtloom import ParseMapper
 
 IFS = "\n".join(f'<if test="params.get(\'p{i}\') is not None">and c{i} = #{{p{i}}}</if>' for i in range(10))

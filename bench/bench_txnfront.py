@@ -15,10 +15,10 @@ import sys
 import tempfile
 
 import pydantic
-from _common import best_pair, item_database
 from sqlalchemy import bindparam, text
 from sqlalchemy.orm import Session
 
+from _common import best_pair, item_database
 from verdin.db.txnfront import VerdinSqlSession, results_handle
 from verdin.mapper.stmtloom import ParseMapper
 

@@ -14,8 +14,9 @@ update, the way each side would write it:
   no fast paths  owned, with VERDIN_NO_FAST_PATHS=1: every verdin call through a Session
 
 The last columns are verdin's client CPU per unit and that of the same work on one open DBAPI
-connection of the driver (the physical limit). Client CPU time (time.process_time) per unit, the best of several rounds with the sides
-alternated in each round; each run gives one ratio, the table shows min-max over the runs.
+connection of the driver (the physical limit). Client CPU time (time.process_time) per unit, the best
+of several rounds with the sides alternated in each round; each run gives one ratio, the table shows
+min-max over the runs.
 Every mode runs in a fresh interpreter (the environment switch is read at import).
 
 Run: python bench/ratios.py [runs] [database...]   (default 3 runs on every database: MariaDB and

@@ -1,5 +1,4 @@
 """The result class that examples/mappers/tracks.xml names in resultType."""
-from typing import Optional
 
 from pydantic import BaseModel
 
@@ -7,6 +6,6 @@ from pydantic import BaseModel
 class Track(BaseModel):
     id: int
     name: str
-    composer: Optional[str] = None
+    composer: str | None = None
     milliseconds: int
     price: float

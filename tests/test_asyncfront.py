@@ -6,8 +6,8 @@ import os
 import pytest
 from sqlalchemy import event
 from sqlalchemy.exc import DBAPIError
-from sqlalchemy.orm import Session
 from sqlalchemy.ext.asyncio import AsyncSession, create_async_engine
+from sqlalchemy.orm import Session
 
 from verdin.db.asyncfront import AsyncVerdinSqlSession
 from verdin.db.querydeck import Page

@@ -1,6 +1,5 @@
 """python -m verdin check over every branch: warnings without a database, and --db, where the
 database prepares each variant of each statement without running it."""
-import pytest
 
 from verdin.__main__ import main
 

@@ -5,8 +5,7 @@ import xml.etree.ElementTree as et
 from xml.sax.saxutils import escape
 
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 from sqlalchemy import text
 
 from test_properties import SETTINGS

@@ -1,7 +1,6 @@
 """The mapper language beyond plain binds: fields of loop items, loop indexes and nested loops,
 <bind>, per-dialect statements, includes across files and strict parameters."""
 import dataclasses
-import xml.etree.ElementTree as et
 
 import pytest
 

@@ -5,8 +5,7 @@ import threading
 import xml.etree.ElementTree as et
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from verdin.mapper.stmtloom import ParseMapper
 from verdin.utils import bindnote, cdatakit, clausetrim

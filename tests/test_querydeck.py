@@ -479,7 +479,8 @@ def test_select_page_edges(engine, table, page, expected):
     fill(t, table, 5)
     if engine.dialect.name == "mysql" and page.pageNum == 0:
         expected = DB_ERRORS  # "limit -2,2" is no SQL to MariaDB; PostgreSQL's form starts at 0
-    ids = lambda: [r["id"] for r in t.select_page(text(f"select id from {table} order by id"), page)["list"]]
+    def ids():
+        return [r["id"] for r in t.select_page(text(f"select id from {table} order by id"), page)["list"]]
     if isinstance(expected, list):
         assert ids() == expected
     else:

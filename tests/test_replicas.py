@@ -72,7 +72,8 @@ def test_reads_rotate_over_the_replicas_and_everything_else_runs_on_the_primary(
     primary, r1, r2 = (create_engine(u) for u in urls.values())
     f = VerdinSqlSession(mappers(tmp_path), primary, replicas=[r1, r2])
     assert f.replicas == (r1, r2)
-    who = lambda **kw: f.execute_sql("who", "r", {}, **kw)
+    def who(**kw):
+        return f.execute_sql("who", "r", {}, **kw)
     assert [who(), who(), who(primary=True), who(page=Page(1, 5))["list"]] == [
         [{"name": "r1"}], [{"name": "r2"}], [{"name": "primary"}], [{"name": "r1"}]]
     t = table("t", column("name"))
@@ -115,7 +116,8 @@ def test_async_reads_rotate_over_the_replicas_and_everything_else_runs_on_the_pr
     async def main():
         primary, r1, r2 = (create_async_engine(u.replace("sqlite", "sqlite+aiosqlite")) for u in urls.values())
         f = AsyncVerdinSqlSession(mappers(tmp_path), primary, replicas=[r1, r2])
-        who = lambda **kw: f.execute_sql("who", "r", {}, **kw)
+        def who(**kw):
+            return f.execute_sql("who", "r", {}, **kw)
         try:
             seen = [f.replicas == (r1, r2), await who(), await who(), await who(primary=True),
                     (await who(page=Page(1, 5)))["list"], await f.execute_sql("add", "r", {"name": "w"})]

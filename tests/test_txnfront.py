@@ -88,7 +88,8 @@ def test_module_and_class_shape():
         "execute_many", "stream_sql", "replicas", "replica_backoff"]
     con = vars(cls)["_VerdinSqlSession__con"]
     assert con.__name__ == "__con" and con.__qualname__ == "VerdinSqlSession.__con"
-    sig = lambda name: str(inspect.signature(getattr(cls, name)))
+    def sig(name):
+        return str(inspect.signature(getattr(cls, name)))
     assert sig("__init__") == ("(self, mapper_dict: 'dict', data_source: 'Engine' = None, "
                                "querydeck: 'SqlTemplate' = None, *, replicas: 'list[Engine] | None' = None)")
     assert sig("execute_sql") == ("(self, sql_id: 'str', namespace: 'str' = None, ori_params: 'dict' = None, "

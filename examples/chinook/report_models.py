@@ -1,6 +1,5 @@
 """Result classes named by chinook.xml."""
 from decimal import Decimal
-from typing import Optional
 
 from pydantic import BaseModel
 
@@ -10,7 +9,7 @@ class TrackRow(BaseModel):
     name: str
     album: str
     artist: str
-    genre: Optional[str]
+    genre: str | None
     minutes: float
     unit_price: Decimal
 
@@ -25,5 +24,5 @@ class CustomerInvoice(BaseModel):
     invoice_id: int
     invoice_date: str
     customer: str
-    country: Optional[str]
+    country: str | None
     total: Decimal

@@ -115,7 +115,8 @@ def element_problems(statement, ids, namespaces=None):
             elsewhere = included_elsewhere(refid, namespaces or {})
             if elsewhere is not None:
                 yield elsewhere or f"<include> refid {refid!r} names no statement of this file"
-        if element.tag == "foreach" and "index" in element.attrib and element.attrib["index"] == element.attrib.get("item"):
+        index = element.attrib.get("index") if element.tag == "foreach" else None
+        if index is not None and index == element.attrib.get("item"):
             yield f"<foreach> names both its item and its index {element.attrib['index']!r}"
         pending.extend(reversed(element))
 

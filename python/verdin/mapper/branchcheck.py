@@ -137,7 +137,7 @@ def offline_warnings(mapper, sql_id, statement, known, foreach_ids, dialect=None
             continue
         left = lint.dangling(variant.clause.text)
         pinned = {key: outcome for key, outcome, _ in variant.branches}
-        for key, label in empty:
+        for key, _label in empty:
             # The same choices with one item: what disappears is what the empty list left.
             pinned_one = dict(pinned)
             pinned_one[key] = 1

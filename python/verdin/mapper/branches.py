@@ -188,8 +188,9 @@ class Picker(ParseMapper):
             with cover.under(element, taken):
                 return super().parse_element(self._verdin_body(branches[taken]), param)
         if tag == "foreach":
-            count = cover.choose(element, cover.counts, lambda o: f"foreach {shorten(element.attrib.get('collection', ''))}: "
-                                                                  f"{o} item{'s' * (o != 1)}")
+            collection = shorten(element.attrib.get("collection", ""))
+            count = cover.choose(element, cover.counts,
+                                 lambda o: f"foreach {collection}: {o} item{'s' * (o != 1)}")
             proxy = cover.proxies.get(id(element))
             if proxy is None:
                 attrib = dict(element.attrib, collection=f"verdin_check_{len(cover.proxies)}")

@@ -2,6 +2,7 @@ import time as time
 from typing import Callable
 
 import regex as re
+
 from verdin.utils.cdatakit import (
     convert_cdata as convert_cdata,
     param_str as param_str,
