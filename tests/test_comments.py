@@ -60,7 +60,7 @@ REPRODUCTIONS = {
 }
 
 
-@pytest.mark.parametrize("case", ["quotes", "hash in where", "hash brace", "minus after where"])
+@pytest.mark.parametrize("case", ["quotes", "hash in where", "hash brace", "minus after where", "carriage return"])
 def test_deletes_what_the_mapper_shows(engine, notes, tmp_path, case):
     dialect = engine.dialect.name
     if case == "quotes":
@@ -72,6 +72,10 @@ def test_deletes_what_the_mapper_shows(engine, notes, tmp_path, case):
     elif case == "minus after where":
         body = "delete from {t} <where>and id = 5 -\n</where>-4 or id = 3"
         kept = ROWS[:3] + ROWS[4:9]
+    elif case == "carriage return":
+        # a line end to PostgreSQL only
+        body = "delete from {t} <where>and id = 1 -- c&#13;or id = 2</where>"
+        kept = ROWS[:1] + ROWS[3:] if dialect == "postgresql" else ROWS[:1] + ROWS[2:]
     else:
         body = ("delete from {t}\n  <where>\n    <if test=\"params.get('kind')\">and body = #{kind}   # only this kind\n"
                 "    </if>\n    and owner = #{owner}\n  </where>")
@@ -221,3 +225,14 @@ def test_a_page_of_a_statement_ending_in_a_comment(engine, notes, tmp_path):
     m = load(tmp_path, f'<select id="s">{PAGED[engine.dialect.name].replace("{t}", notes)}</select>')
     page = VerdinSqlSession({"c": m}, data_source=engine).execute_sql("s", "c", {}, page=Page(2, 3))
     assert (page["total"], page["list"]) == (len(ROWS), [{"id": 3}, {"id": 4}, {"id": 5}])
+
+
+@pytest.mark.parametrize("body, sql", [
+    ("note = '-- x,\n-- y'", "note = '-- x,\n-- y' where"),
+    ("note = 'x\\', -- y'", "note = 'x\\', -- y' where"),
+    ("note = $$x, -- y$$", "note = $$x, -- y$$ where"),
+    ("a = 1, -- c\n b = 2, # d\n", "a = 1, b = 2 # d\nwhere"),
+])
+def test_trim_removes_a_suffix_only_before_comments_every_database_reads(tmp_path, body, sql):
+    m = load(tmp_path, f'<update id="s">update t <trim prefix="set" suffixOverrides=",">{body}</trim> where id = 1</update>')
+    assert m.get_sql("s", {})[0].text == f"update t set {sql} id = 1"

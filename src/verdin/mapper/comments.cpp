@@ -66,47 +66,50 @@ bool inert(const Char* d, Py_ssize_t i, Py_ssize_t end) {
 
 // The "--" comments that every database reads alike, each up to (not including) its line break,
 // scanned from the start of the statement. The scan stops for good at the first text some
-// database reads another way: from there on, everything stays as written.
+// database reads another way: from there on, everything stays as written. With `hashes`, the
+// "#" comments are listed too, and "--" before anything but a space stops the scan (MySQL reads
+// it as two minus signs). Whether the scan read to the end.
 template <typename Char>
-void removable_comments(const Char* d, Py_ssize_t len, Spans& out) {
+bool removable_comments(const Char* d, Py_ssize_t len, Spans& out, bool hashes = false) {
   Py_ssize_t i = 0;
   while (i < len) {
     Char c = d[i];
     if (c == '\'' || c == '"' || c == '`') {
       // E'...' reads backslash escapes on PostgreSQL; a backslash anywhere in a literal does on
       // MySQL. A doubled quote closes and reopens: the same extent everywhere.
-      if (c == '\'' && i > 0 && (d[i - 1] == 'E' || d[i - 1] == 'e')) return;
+      if (c == '\'' && i > 0 && (d[i - 1] == 'E' || d[i - 1] == 'e')) return false;
       Py_ssize_t k = i + 1;
       while (k < len && d[k] != c) {
-        if (d[k] == '\\') return;
+        if (d[k] == '\\') return false;
         k++;
       }
-      if (k == len) return;
+      if (k == len) return false;
       i = k + 1;
     } else if (c == '\\' || c == '[') {
-      return;
+      return false;
     } else if (c == '$' || c == '#') {
       Py_ssize_t k = reference_end(d, i, len);
       if (k >= 0) {
         i = k;
       } else if (c == '$') {
-        return;  // a dollar quote, or a name that could start one
+        return false;  // a dollar quote, or a name that could start one
       } else {
         // MySQL reads a comment to the line end, PostgreSQL an operator: alike only when the
         // rest of the line means the same either way.
         Py_ssize_t end = line_end(d, i, len);
-        if (!inert(d, i + 1, end)) return;
+        if (!inert(d, i + 1, end)) return false;
+        if (hashes) out.push_back({i, end});
         i = end;
       }
     } else if (c == '/' && i + 1 < len && d[i + 1] == '*') {
       // MySQL runs /*! */ and /*+ */ as code, MariaDB /*M! */; PostgreSQL nests comments.
-      if (i + 2 < len && (d[i + 2] == '!' || d[i + 2] == '+' || d[i + 2] == 'M')) return;
+      if (i + 2 < len && (d[i + 2] == '!' || d[i + 2] == '+' || d[i + 2] == 'M')) return false;
       Py_ssize_t k = i + 2;
       while (k + 1 < len && !(d[k] == '*' && d[k + 1] == '/')) {
-        if (d[k] == '/' && d[k + 1] == '*') return;
+        if (d[k] == '/' && d[k + 1] == '*') return false;
         k++;
       }
-      if (k + 1 >= len) return;
+      if (k + 1 >= len) return false;
       i = k + 2;
     } else if (c == '-' && i + 1 < len && d[i + 1] == '-') {
       Py_ssize_t end = line_end(d, i, len);
@@ -114,17 +117,18 @@ void removable_comments(const Char* d, Py_ssize_t len, Spans& out) {
       bool spaced = i + 2 < len && (d[i + 2] == ' ' || d[i + 2] == '\t' || d[i + 2] == '\n');
       if (spaced) {
         for (Py_ssize_t k = i; k < end; k++) {
-          if (d[k] == '\r') return;  // SQLite and MySQL read on to the '\n'
+          if (d[k] == '\r') return false;  // SQLite and MySQL read on to the '\n'
         }
         out.push_back({i, end});
-      } else if (!inert(d, i + 2, end)) {
-        return;
+      } else if (hashes || !inert(d, i + 2, end)) {
+        return false;
       }
       i = end;
     } else {
       i++;
     }
   }
+  return true;
 }
 
 template <typename Char>
@@ -163,11 +167,11 @@ Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len, bool first_break
   Ref parts = Ref::take(PyList_New(0));
   Py_ssize_t from = 0;
   bool marked = first_break;
-  auto piece = [&](Py_ssize_t end) {
+  auto piece = [&](Py_ssize_t end, bool always) {
     Ref sub = Ref::take(PyUnicode_Substring(s, from, end));
     Ref collapsed = normalize_ws(sub.get());
     // With `first_break`, a break before any text stays too: it ends a comment open before `s`.
-    if (PyUnicode_GET_LENGTH(collapsed.get()) > 0 || (first_break && from == 0)) {
+    if (PyUnicode_GET_LENGTH(collapsed.get()) > 0 || (first_break && from == 0) || always) {
       ok(PyList_Append(parts.get(), collapsed.get()));
     }
   };
@@ -176,14 +180,20 @@ Ref collapse_kernel(PyObject* s, const Char* d, Py_ssize_t len, bool first_break
     if ((c == '#' && reference_end(d, i, len) < 0) ||
         (c == '-' && i + 1 < len && d[i + 1] == '-')) {
       marked = true;
+    } else if (c == '\r' && (i + 1 == len || d[i + 1] != '\n')) {
+      // A line end to PostgreSQL only: from here on, everything stays as written.
+      piece(i, true);
+      Ref head = Ref::take(PyUnicode_Join(Ref(new_str("\n")).get(), parts.get()));
+      Ref rest = Ref::take(PyUnicode_Substring(s, i, len));
+      return concat({head.get(), rest.get()});
     } else if ((c == '\n' || c == '\r') && marked) {
-      piece(i);
+      piece(i, false);
       from = i + 1;
       marked = false;
     }
   }
   if (from == 0) return normalize_ws(s);
-  piece(len);
+  piece(len, false);
   return Ref::take(PyUnicode_Join(Ref(new_str("\n")).get(), parts.get()));
 }
 
@@ -252,7 +262,8 @@ bool has_comment_marks(PyObject* s) {
 bool last_line_marked(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) {
     Py_ssize_t start = len;
-    while (start > 0 && d[start - 1] != '\n' && d[start - 1] != '\r') start--;
+    // A comment runs on past a lone '\r' on some databases.
+    while (start > 0 && d[start - 1] != '\n') start--;
     return marks_in(d + start, len - start);
   });
 }
@@ -282,27 +293,20 @@ Py_ssize_t skip_line_comments(PyObject* s, Py_ssize_t i) {
   });
 }
 
-Py_ssize_t content_end(PyObject* s) {
-  return with_code_points(s, [&](auto* d, Py_ssize_t len) {
-    Py_ssize_t hi = len;
+bool trim_comments(PyObject* s, Spans& out) {
+  return with_code_points(s, [&](auto* d, Py_ssize_t len) { return removable_comments(d, len, out, true); });
+}
+
+Py_ssize_t content_end(PyObject* s, Py_ssize_t hi, const Spans& comments, bool readable) {
+  return with_code_points(s, [&](auto* d, Py_ssize_t) {
     for (;;) {
       while (hi > 0 && is_space(d[hi - 1])) hi--;
-      Py_ssize_t start = hi;
-      while (start > 0 && d[start - 1] != '\n' && d[start - 1] != '\r') start--;
-      Py_ssize_t comment = -1;
-      for (Py_ssize_t j = start; j < hi && comment < 0; j++) {
-        auto c = d[j];
-        if (c == '\'' || c == '"' || c == '`') {
-          Py_ssize_t k = j + 1;
-          while (k < hi && d[k] != c) k++;
-          j = k;
-        } else if ((c == '-' && j + 1 < hi && d[j + 1] == '-') ||
-                   (c == '#' && reference_end(d, j, len) < 0)) {
-          comment = j;
-        }
-      }
-      if (comment < 0) return hi;
-      hi = comment;
+      if (!readable || hi == 0) return hi;
+      // the last comment that starts before hi
+      const Span* c = std::upper_bound(comments.begin(), comments.end(), hi - 1,
+                                       [](Py_ssize_t at, const Span& g) { return at < g.start; });
+      if (c == comments.begin() || hi > (c - 1)->end) return hi;
+      hi = (c - 1)->start;
     }
   });
 }

@@ -956,16 +956,18 @@ Ref trim_text(PyObject* s, PyObject* terms, bool prefix) {
 Ref trim_marked(PyObject* s, PyObject* terms, bool prefix, bool first_break) {
   std::vector<std::pair<Py_ssize_t, Ref>> ordered = ordered_terms(terms);
   // Line breaks after comments stay; terms are matched past the comments at the matched end,
-  // and those comments stay where they are.
+  // and those comments stay where they are. The text is cut once, after every match: matches
+  // only move inwards, each from where the last one ended.
   Ref text = collapse_statement(s, first_break);
-  Py_ssize_t lo = 0;
-  auto space_at = [&text](Py_ssize_t i) {
-    return Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text.get(), i));
-  };
+  PyObject* t = text.get();
+  Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+  Spans comments;
+  bool readable = !prefix && trim_comments(t, comments);
+  auto space_at = [t](Py_ssize_t i) { return Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(t, i)); };
+  Py_ssize_t lo = 0, hi = len;  // the text still matched against, a prefix or a suffix cut off
+  std::vector<std::pair<Py_ssize_t, Py_ssize_t>> cuts;
   for (;;) {
-    PyObject* t = text.get();
-    Py_ssize_t len = PyUnicode_GET_LENGTH(t);
-    Py_ssize_t at = prefix ? (lo = skip_line_comments(t, lo)) : content_end(t);
+    Py_ssize_t at = prefix ? (lo = skip_line_comments(t, lo)) : content_end(t, hi, comments, readable);
     Py_ssize_t cut_from = -1, cut_to = -1;
     for (auto& [tlen, term] : ordered) {
       bool hit;
@@ -991,15 +993,31 @@ Ref trim_marked(PyObject* s, PyObject* terms, bool prefix, bool first_break) {
       break;
     }
     if (cut_to <= cut_from) break;
-    Ref head = Ref::take(PyUnicode_Substring(t, 0, cut_from));
-    Ref rest = Ref::take(PyUnicode_Substring(t, cut_to, len));
-    text = concat({head.get(), rest.get()});
+    cuts.emplace_back(cut_from, cut_to);
+    if (prefix) {
+      lo = cut_to;
+    } else {
+      hi = cut_from;
+    }
     if (PyErr_CheckSignals() < 0) throw_error();
+  }
+  if (!cuts.empty()) {
+    if (!prefix) std::reverse(cuts.begin(), cuts.end());
+    TextBuilder kept;
+    Py_ssize_t from = 0;
+    for (auto& [a, b] : cuts) {
+      Ref piece = Ref::take(PyUnicode_Substring(t, from, a));
+      kept.add(piece.get());
+      from = b;
+    }
+    Ref rest = Ref::take(PyUnicode_Substring(t, from, len));
+    kept.add(rest.get());
+    text = kept.result();
   }
   if (!first_break) return end_comment_line(s, strip_ws(text.get()));
   // The leading line break ends a comment open before the body: only the end is stripped.
   Py_ssize_t end = PyUnicode_GET_LENGTH(text.get());
-  while (end > 0 && space_at(end - 1)) end--;
+  while (end > 0 && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text.get(), end - 1))) end--;
   return end_comment_line(s, Ref::take(PyUnicode_Substring(text.get(), 0, end)));
 }
 

@@ -195,8 +195,12 @@ Ref end_comment_line(PyObject* raw, Ref out);
 // The position of the first character at or after i of `s` that is neither whitespace nor part
 // of a line comment ("--" or "#" to the line end).
 Py_ssize_t skip_line_comments(PyObject* s, Py_ssize_t i);
-// The length of `s` without the line comments and whitespace that end it.
-Py_ssize_t content_end(PyObject* s);
+// The line comments of `s` ("--" and "#" to the line end), when every line of it reads alike on
+// every database; false (and comments not to be looked past) otherwise.
+bool trim_comments(PyObject* s, Spans& out);
+// The end of s[0:hi] without the line comments and whitespace that end it; only whitespace
+// when `s` is not `readable`.
+Py_ssize_t content_end(PyObject* s, Py_ssize_t hi, const Spans& comments, bool readable);
 
 // --- one statement being assembled (assembly.cpp) ----------------------------------------
 
