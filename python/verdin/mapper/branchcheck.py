@@ -4,9 +4,10 @@ import inspect
 import re
 
 from verdin.mapper import branches, lint
-from verdin.mapper.stmtloom import ParseMapper, load_mappers
+from verdin.mapper.stmtloom import ParseMapper, load_mappers, sql_id_type_list
 
-STATEMENTS = ("select", "insert", "update", "delete")
+# The statement tags of the mapper, without the <sql> fragments that statements include.
+STATEMENTS = tuple(tag for tag in sql_id_type_list if tag != "sql")
 EXPRESSIONS = {"if": "test", "when": "test", "bind": "value"}
 
 
