@@ -294,7 +294,8 @@ Py_ssize_t skip_line_comments(PyObject* s, Py_ssize_t i) {
 }
 
 bool trim_comments(PyObject* s, Spans& out) {
-  return with_code_points(s, [&](auto* d, Py_ssize_t len) { return removable_comments(d, len, out, true); });
+  return with_code_points(
+      s, [&](auto* d, Py_ssize_t len) { return removable_comments(d, len, out, true); });
 }
 
 Py_ssize_t content_end(PyObject* s, Py_ssize_t hi, const Spans& comments, bool readable) {

@@ -967,7 +967,8 @@ Ref trim_marked(PyObject* s, PyObject* terms, bool prefix, bool first_break) {
   Py_ssize_t lo = 0, hi = len;  // the text still matched against, a prefix or a suffix cut off
   std::vector<std::pair<Py_ssize_t, Py_ssize_t>> cuts;
   for (;;) {
-    Py_ssize_t at = prefix ? (lo = skip_line_comments(t, lo)) : content_end(t, hi, comments, readable);
+    Py_ssize_t at =
+        prefix ? (lo = skip_line_comments(t, lo)) : content_end(t, hi, comments, readable);
     Py_ssize_t cut_from = -1, cut_to = -1;
     for (auto& [tlen, term] : ordered) {
       bool hit;
