@@ -488,15 +488,23 @@ def python_reference(text, params):
         else:
             binds[match] = params.get(match)
     out = re.sub(r"#\{([^}]+)\}", r":\1", text)
-    # A line that still holds "--" or a "#" keeps its line break, so that a comment a database
-    # reads there ends with its line; all other whitespace collapses to single spaces.
+    # "--", or a "#" that starts no #{name} reference, is a comment mark. In a text with one, a line that holds a mark keeps its line break, so that a comment a database reads there
+    # ends with its line, and from a lone carriage return on (a line end to some databases only)
+    # the text stays as written; all other whitespace collapses to single spaces.
+    if not re.search(r"--|#(?!\{[a-zA-Z0-9_\-]+\})", text):
+        return " ".join(out.split()), binds
+    lone = re.search(r"\r(?!\n)", out)
+    head = out[:lone.start()] if lone else out
     lines, start = [], 0
-    for brk in re.finditer(r"[\n\r]", out):
-        if re.search(r"--|#(?!\{)", out[start:brk.start()]):
-            lines.append(out[start:brk.start()])
+    for brk in re.finditer(r"[\n\r]", head):
+        if re.search(r"--|#", head[start:brk.start()]):
+            lines.append(head[start:brk.start()])
             start = brk.end()
-    lines.append(out[start:])
-    return "\n".join(line for line in (" ".join(piece.split()) for piece in lines) if line), binds
+    pieces = [" ".join(piece.split()) for piece in lines]
+    last = " ".join(head[start:].split())
+    if lone:
+        return "\n".join([*(p for p in pieces if p), last]) + out[lone.start():], binds
+    return "\n".join(p for p in [*pieces, last] if p), binds
 
 
 def test_binding_matches_reference_on_random_text():
