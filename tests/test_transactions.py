@@ -185,6 +185,17 @@ def test_ending_the_session_is_refused_inside_a_transaction(db, table, fresh, me
     assert not {"commit", "rollback", "close", "begin"} & set(vars(session))
 
 
+def test_savepoints_inside_a_transaction_are_left_alone(db, table, fresh):
+    with db.transaction() as session:
+        db.execute_sql("add", "t", {"name": "outer", "n": 1})
+        savepoint = session.begin_nested()
+        db.execute_sql("add", "t", {"name": "undone", "n": 2})
+        savepoint.rollback()
+        with session.begin_nested():
+            db.execute_sql("add", "t", {"name": "inner", "n": 3})
+    assert names(fresh, table) == ["outer", "inner"]
+
+
 def test_a_context_copied_inside_a_transaction_cannot_run_statements_after_it(db, engine, table, fresh):
     with db.transaction():
         db.execute_sql("add", "t", {"name": "inside", "n": 1})

@@ -143,7 +143,12 @@ Ref guarded_close(Func&, PyObject* const* a) {
   return call(method.get(), a[0]);
 }
 
+// begin(nested=True), as begin_nested() calls it, opens a savepoint inside the block: let through.
 Ref guarded_begin(Func&, PyObject* const* a) {
+  if (truth(a[1])) {
+    Ref method = getattr(reinterpret_cast<PyObject*>(Py_TYPE(a[0])), guards[g_begin].name);
+    return call(method.get(), a[0], a[1]);
+  }
   Ref method = guarded(a[0], g_begin);
   return call(method.get(), a[0], a[1]);
 }
