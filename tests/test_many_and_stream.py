@@ -1,6 +1,7 @@
 """execute_many and stream_sql on both facades: one transaction per call, batches, the pool."""
 import asyncio
 import gc
+import logging
 
 import pytest
 from sqlalchemy import event
@@ -17,6 +18,7 @@ MAPPER = """<mapper namespace="b">
     <otherwise>#{{n}}</otherwise></choose>)<if test="params.get('bad')"> returning nothing from nowhere</if></insert>
   <select id="names">select name from {table} order by id</select>
   <select id="ns" resultType="int">select n from {table} order by id</select>
+  <select id="gone">select n from no_such_table</select>
 </mapper>"""
 
 
@@ -112,6 +114,20 @@ def test_stream_sql_maps_rows_in_batches_and_gives_the_connection_back(call, tab
     assert call.pool() == 0
     with pytest.raises(ValueError, match="^stream_sql reads the rows of a select; statement 'put' of namespace 'b'"):
         call("stream_sql", "put", "b", {"name": "x"})
+
+
+def test_stream_sql_is_logged_when_it_ends_and_its_failure_noted(call, table, caplog):
+    call("execute_many", "put", "b", [{"name": f"r{i}", "n": i} for i in range(3)])
+    caplog.set_level(logging.DEBUG, logger="verdin.sql")
+    caplog.clear()
+    assert call("stream_sql", "ns", "b", None, int, 2) == [0, 1, 2]
+    with pytest.raises(DBAPIError) as failed:
+        call("stream_sql", "gone", "b")
+    assert failed.value.__notes__ == ["while running statement 'gone' of namespace 'b'"]
+    assert [(r.namespace, r.sql_id, r.sql) for r in caplog.records] == [
+        ("b", "ns", f"select n from {table} order by id"), ("b", "gone", "select n from no_such_table")]
+    assert all(type(r.duration_ms) is float and r.duration_ms > 0 for r in caplog.records)
+    assert call.pool() == 0
 
 
 def test_both_join_a_bound_transaction(call, table, fresh):

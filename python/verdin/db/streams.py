@@ -5,6 +5,9 @@ hold as for every other call: an owned session is committed when the rows run ou
 session bound by ``begin_tx()`` or ``transaction()`` is used as it is."""
 
 from itertools import chain
+from time import perf_counter
+
+from verdin.db.txnfront import _stream_finished
 
 __all__ = ["Rows", "stream_rows"]
 
@@ -16,21 +19,35 @@ def _as_list_of(return_type):
     return list[return_type]
 
 
-def _batches(template, con, sql, binds, result_type, return_type, batch_size, results_handle):
+def _batches(template, con, sql, binds, result_type, return_type, batch_size, results_handle, statement):
     wanted = _as_list_of(return_type)
     options = {"stream_results": True, "yield_per": batch_size}
-    # Left when the rows run out, or by GeneratorExit when the iterator is closed or collected:
-    # the connection goes back to the pool either way.
-    with template.get_session(con) as session:
-        result = session.execute(sql, binds, execution_options=options)
-        # What row._asdict() gives (labels in select order, a repeated label keeping its last
-        # value), without its Python call per row.
-        keys = tuple(result.keys())
-        try:
-            for rows in result.partitions(batch_size):
-                yield results_handle([dict(zip(keys, row)) for row in rows], result_type, wanted)
-        finally:
-            result.close()
+    started = perf_counter()
+    error = None
+    try:
+        # Left when the rows run out, or by GeneratorExit when the iterator is closed or
+        # collected: the connection goes back to the pool either way.
+        with template.get_session(con) as session:
+            result = session.execute(sql, binds, execution_options=options)
+            # What row._asdict() gives (labels in select order, a repeated label keeping its last
+            # value), without its Python call per row.
+            keys = tuple(result.keys())
+            try:
+                for rows in result.partitions(batch_size):
+                    yield results_handle([dict(zip(keys, row)) for row in rows], result_type, wanted)
+            finally:
+                result.close()
+    except GeneratorExit:
+        raise
+    except BaseException as exc:
+        error = exc
+        raise
+    finally:
+        # Logged once the stream has ended, so that its time and a failure fetching any batch
+        # are in the one record; a statement that fails gets the note every other one gets.
+        if statement is not None:
+            namespace, sql_id, server = statement
+            _stream_finished(namespace, sql_id, sql, server, (perf_counter() - started) * 1000.0, error)
 
 
 class Rows:
@@ -59,5 +76,9 @@ class Rows:
         return False
 
 
-def stream_rows(template, con, sql, binds, result_type, return_type, batch_size, results_handle):
-    return Rows(_batches(template, con, sql, binds, result_type, return_type, batch_size, results_handle))
+def stream_rows(template, con, sql, binds, result_type, return_type, batch_size, results_handle, *, statement=None):
+    """``statement``, when given, is (namespace, sql_id, server) of the statement streamed: its
+    end is reported to the statement log and its error noted as the facades do for every call."""
+    return Rows(_batches(template, con, sql, binds, result_type, return_type, batch_size, results_handle,
+                         statement))
+

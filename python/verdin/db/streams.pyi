@@ -31,4 +31,6 @@ def stream_rows(
     return_type: Any,
     batch_size: int,
     results_handle: Callable[[list[dict[str, Any]], Any, Any], Any],
+    *,
+    statement: tuple[str, str, Any] | None = None,
 ) -> Rows[Any]: ...

@@ -455,9 +455,43 @@ Ref stream_sql(Func& f, PyObject* const* a) {
   Ref handler = f.global(n.results_handle);
   Ref streams = import("verdin.db.streams");
   Ref stream_rows = getattr(streams.get(), n.stream_rows);
-  return call(stream_rows.get(), tmpl.get(), con.get(), st.sql.get(), st.binds.get(),
-              st.result_type.get(), return_type, size.get(), handler.get());
+  Ref server = getattr(self, n.data_source);
+  Ref statement = Ref::take(PyTuple_Pack(3, namespace_, sql_id, server.get()));
+  PyObject* args[] = {tmpl.get(),  con.get(), st.sql.get(),  st.binds.get(), st.result_type.get(),
+                      return_type, size.get(), handler.get(), statement.get()};
+  // Immutable, made once and kept for the life of the process.
+  static PyObject* statement_kw = ok(Py_BuildValue("(s)", "statement"));
+  return call_kw(stream_rows.get(), args, 8, statement_kw);
 }
+
+// _stream_finished(namespace, sql_id, sql, server, duration_ms, error): a stream's statement has
+// ended (its rows ran out, it was closed, or fetching failed with `error`). The stream is
+// reported as every other statement is, and its error gets the same note.
+Ref stream_finished(Func&, PyObject* const* a) {
+  PyObject *namespace_ = a[0], *sql_id = a[1], *sql = a[2], *server = a[3];
+  double ms = PyFloat_AsDouble(a[4]);
+  if (ms == -1.0 && PyErr_Occurred()) throw_error();
+  PyObject* error = PyExceptionInstance_Check(a[5]) ? a[5] : nullptr;
+  if (error == nullptr) {
+    if (statement_log::wanted()) statement_log::finished({namespace_, sql_id, sql, ms, nullptr, server});
+    return none();
+  }
+  try {
+    Handling handling(error);
+    if (statement_log::wanted()) statement_log::finished({namespace_, sql_id, sql, ms, error, server});
+  } catch (PyErrorSet&) {
+    // The statement's own error is the one the caller must see.
+    PyErr_Clear();
+  }
+  restore_exception(Ref::borrow(error));
+  statement_log::note_failure(namespace_, sql_id);
+  Ref noted = fetch_exception();
+  return none();
+}
+
+const Param p_stream_finished[] = {{"namespace"}, {"sql_id"}, {"sql"},
+                                   {"server"},    {"duration_ms"}, {"error"}};
+const FuncSpec s_stream_finished = fn("_stream_finished", stream_finished, p_stream_finished);
 
 // Keyword-only: reads that must see the caller's own writes go to the primary.
 constexpr Param primary_param = {"primary", "bool", Def::false_, nullptr, Check::bool_, true};
@@ -557,6 +591,8 @@ void define_facade(ModuleBuilder& m) {
   methods.push_back(&s_transaction);
   for (const FuncSpec& spec : s_batch_methods) methods.push_back(&spec);
   Ref cls = m.def_class("VerdinSqlSession", methods, attrs.get());
+  // What verdin.db.streams reports a stream's end through.
+  m.def(s_stream_finished);
   // After the methods, as additions: no replicas, and the seconds a replica that cannot be
   // reached is left out of the rotation.
   Ref no_replicas = Ref::take(PyTuple_New(0));
