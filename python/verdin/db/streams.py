@@ -7,8 +7,6 @@ session bound by ``begin_tx()`` or ``transaction()`` is used as it is."""
 from itertools import chain
 from time import perf_counter
 
-from verdin.db.txnfront import _stream_finished
-
 __all__ = ["Rows", "stream_rows"]
 
 
@@ -46,8 +44,8 @@ def _batches(template, con, sql, binds, result_type, return_type, batch_size, re
         # Logged once the stream has ended, so that its time and a failure fetching any batch
         # are in the one record; a statement that fails gets the note every other one gets.
         if statement is not None:
-            namespace, sql_id, server = statement
-            _stream_finished(namespace, sql_id, sql, server, (perf_counter() - started) * 1000.0, error)
+            finished, namespace, sql_id, server = statement
+            finished(namespace, sql_id, sql, server, (perf_counter() - started) * 1000.0, error)
 
 
 class Rows:
@@ -77,8 +75,9 @@ class Rows:
 
 
 def stream_rows(template, con, sql, binds, result_type, return_type, batch_size, results_handle, *, statement=None):
-    """``statement``, when given, is (namespace, sql_id, server) of the statement streamed: its
-    end is reported to the statement log and its error noted as the facades do for every call."""
+    """``statement``, when given, is (finished, namespace, sql_id, server) of the statement
+    streamed: ``finished(namespace, sql_id, sql, server, duration_ms, error)`` reports its end to
+    the statement log and notes its error, as the facades do for every call."""
     return Rows(_batches(template, con, sql, binds, result_type, return_type, batch_size, results_handle,
                          statement))
 

@@ -32,5 +32,5 @@ def stream_rows(
     batch_size: int,
     results_handle: Callable[[list[dict[str, Any]], Any, Any], Any],
     *,
-    statement: tuple[str, str, Any] | None = None,
+    statement: tuple[Callable[..., None], str, str, Any] | None = None,
 ) -> Rows[Any]: ...

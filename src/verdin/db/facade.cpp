@@ -431,6 +431,9 @@ Ref execute_many(Func&, PyObject* const* a) {
   return total;
 }
 
+// What verdin.db.streams reports a stream's end through (below), kept for the life of the process.
+PyObject* stream_finished_fn = nullptr;
+
 // An iterator of the mapped rows of a query, fetched batch by batch; see verdin.db.streams.
 Ref stream_sql(Func& f, PyObject* const* a) {
   PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *params = a[3];
@@ -456,7 +459,7 @@ Ref stream_sql(Func& f, PyObject* const* a) {
   Ref streams = import("verdin.db.streams");
   Ref stream_rows = getattr(streams.get(), n.stream_rows);
   Ref server = getattr(self, n.data_source);
-  Ref statement = Ref::take(PyTuple_Pack(3, namespace_, sql_id, server.get()));
+  Ref statement = Ref::take(PyTuple_Pack(4, stream_finished_fn, namespace_, sql_id, server.get()));
   PyObject* args[] = {tmpl.get(),  con.get(), st.sql.get(),  st.binds.get(), st.result_type.get(),
                       return_type, size.get(), handler.get(), statement.get()};
   // Immutable, made once and kept for the life of the process.
@@ -464,7 +467,7 @@ Ref stream_sql(Func& f, PyObject* const* a) {
   return call_kw(stream_rows.get(), args, 8, statement_kw);
 }
 
-// _stream_finished(namespace, sql_id, sql, server, duration_ms, error): a stream's statement has
+// stream_finished(namespace, sql_id, sql, server, duration_ms, error): a stream's statement has
 // ended (its rows ran out, it was closed, or fetching failed with `error`). The stream is
 // reported as every other statement is, and its error gets the same note.
 Ref stream_finished(Func&, PyObject* const* a) {
@@ -491,7 +494,7 @@ Ref stream_finished(Func&, PyObject* const* a) {
 
 const Param p_stream_finished[] = {{"namespace"}, {"sql_id"}, {"sql"},
                                    {"server"},    {"duration_ms"}, {"error"}};
-const FuncSpec s_stream_finished = fn("_stream_finished", stream_finished, p_stream_finished);
+const FuncSpec s_stream_finished = fn("stream_finished", stream_finished, p_stream_finished);
 
 // Keyword-only: reads that must see the caller's own writes go to the primary.
 constexpr Param primary_param = {"primary", "bool", Def::false_, nullptr, Check::bool_, true};
@@ -591,8 +594,7 @@ void define_facade(ModuleBuilder& m) {
   methods.push_back(&s_transaction);
   for (const FuncSpec& spec : s_batch_methods) methods.push_back(&spec);
   Ref cls = m.def_class("VerdinSqlSession", methods, attrs.get());
-  // What verdin.db.streams reports a stream's end through.
-  m.def(s_stream_finished);
+  stream_finished_fn = m.function(s_stream_finished, "VerdinSqlSession").release();
   // After the methods, as additions: no replicas, and the seconds a replica that cannot be
   // reached is left out of the rotation.
   Ref no_replicas = Ref::take(PyTuple_New(0));
