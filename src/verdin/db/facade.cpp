@@ -460,7 +460,7 @@ Ref stream_sql(Func& f, PyObject* const* a) {
   Ref stream_rows = getattr(streams.get(), n.stream_rows);
   Ref server = getattr(self, n.data_source);
   Ref statement = Ref::take(PyTuple_Pack(4, stream_finished_fn, namespace_, sql_id, server.get()));
-  PyObject* args[] = {tmpl.get(),  con.get(), st.sql.get(),  st.binds.get(), st.result_type.get(),
+  PyObject* args[] = {tmpl.get(),  con.get(),  st.sql.get(),  st.binds.get(), st.result_type.get(),
                       return_type, size.get(), handler.get(), statement.get()};
   // Immutable, made once and kept for the life of the process.
   static PyObject* statement_kw = ok(Py_BuildValue("(s)", "statement"));
@@ -476,12 +476,14 @@ Ref stream_finished(Func&, PyObject* const* a) {
   if (ms == -1.0 && PyErr_Occurred()) throw_error();
   PyObject* error = PyExceptionInstance_Check(a[5]) ? a[5] : nullptr;
   if (error == nullptr) {
-    if (statement_log::wanted()) statement_log::finished({namespace_, sql_id, sql, ms, nullptr, server});
+    if (statement_log::wanted())
+      statement_log::finished({namespace_, sql_id, sql, ms, nullptr, server});
     return none();
   }
   try {
     Handling handling(error);
-    if (statement_log::wanted()) statement_log::finished({namespace_, sql_id, sql, ms, error, server});
+    if (statement_log::wanted())
+      statement_log::finished({namespace_, sql_id, sql, ms, error, server});
   } catch (PyErrorSet&) {
     // The statement's own error is the one the caller must see.
     PyErr_Clear();
@@ -492,7 +494,7 @@ Ref stream_finished(Func&, PyObject* const* a) {
   return none();
 }
 
-const Param p_stream_finished[] = {{"namespace"}, {"sql_id"}, {"sql"},
+const Param p_stream_finished[] = {{"namespace"}, {"sql_id"},      {"sql"},
                                    {"server"},    {"duration_ms"}, {"error"}};
 const FuncSpec s_stream_finished = fn("stream_finished", stream_finished, p_stream_finished);
 
