@@ -29,3 +29,18 @@ def item_database(rows):
         conn.execute(text("insert into item (name, price, qty) values (:name, :price, :qty)"),
                      [{"name": f"item {i}", "price": i * 1.5, "qty": i} for i in range(1, rows + 1)])
     return engine, path
+
+
+def reachable_engine(name, url):
+    """An engine for `url`, or None (with a line saying why) when its server does not answer."""
+    from sqlalchemy import create_engine
+
+    engine = create_engine(url)
+    try:
+        with engine.connect():
+            pass
+    except Exception as exc:
+        print(f"{name:<11} skipped: {exc.__class__.__name__}")
+        engine.dispose()
+        return None
+    return engine

@@ -11,8 +11,9 @@ import tempfile
 import time
 import uuid
 
-from sqlalchemy import Column, Float, Integer, MetaData, String, Table, create_engine, insert, text
+from sqlalchemy import Column, Float, Integer, MetaData, String, Table, insert, text
 
+from _common import reachable_engine
 from verdin.db.txnfront import VerdinSqlSession
 from verdin.mapper.stmtloom import ParseMapper
 
@@ -26,12 +27,8 @@ MAPPER = """<mapper namespace="bulk">
 
 
 def measure(name, url, rounds, folder):
-    engine = create_engine(url)
-    try:
-        with engine.connect():
-            pass
-    except Exception as exc:
-        print(f"{name:<11} skipped: {exc.__class__.__name__}")
+    engine = reachable_engine(name, url)
+    if engine is None:
         return None
     table_name = "bulk_" + uuid.uuid4().hex[:8]
     table = Table(table_name, MetaData(), Column("id", Integer, primary_key=True, autoincrement=True),

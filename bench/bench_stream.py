@@ -10,8 +10,7 @@ import sys
 import tempfile
 import time
 
-from sqlalchemy import create_engine
-
+from _common import reachable_engine
 from verdin.db.txnfront import VerdinSqlSession
 from verdin.mapper.stmtloom import ParseMapper
 
@@ -34,12 +33,8 @@ def rss_mib():
 
 
 def measure(name, url, mappers, rows):
-    engine = create_engine(url)
-    try:
-        with engine.connect():
-            pass
-    except Exception as exc:
-        print(f"{name:<11} skipped: {exc.__class__.__name__}")
+    engine = reachable_engine(name, url)
+    if engine is None:
         return
     db = VerdinSqlSession(mappers, data_source=engine)
     gc.collect()
