@@ -240,3 +240,48 @@ def test_statements_in_a_bound_session_see_what_its_execute_would(db, table, fre
     event.remove(db.data_source, "before_execute", probe)
     assert len(seen) == 1 and seen[0].startswith("update") and options[-1] == {"verdin_probe": True}
     assert [tuple(r) for r in fresh(f"select name, n from {table} order by id")] == [("pending", 2), ("second", 5)]
+
+
+@pytest.mark.parametrize("orm_listener", [False, True], ids=["lifecycle", "with do_orm_execute"])
+def test_session_events_are_those_of_session_execute(db, engine, table, orm_listener):
+    # Statements may run on a Session's own connection, begun through session.connection():
+    # every Session event must still be heard as if session.execute had run them, in order, and
+    # a do_orm_execute listener must still see each statement.
+    from sqlalchemy import event
+
+    heard = []
+    hooks = {name: (lambda name: lambda *a: heard.append(name))(name)
+             for name in ["after_transaction_create", "after_begin", "before_commit", "after_commit",
+                          "after_rollback", "after_soft_rollback", "after_transaction_end"]}
+    if orm_listener:
+        hooks["do_orm_execute"] = lambda state: heard.append("do_orm_execute")
+    for name, fn in hooks.items():
+        event.listen(Session, name, fn)
+    insert = text(f"insert into {table} (name, n) values (:name, :n)")
+    count = text(f"select count(*) from {table}")
+
+    def by_hand():
+        with Session(bind=engine, expire_on_commit=False) as s:  # one owned read
+            got = s.execute(count).scalar()
+            s.commit()
+        with Session(bind=engine, expire_on_commit=False) as s:  # a transaction of two statements
+            s.execute(insert, {"name": "x", "n": 1})
+            s.execute(insert, {"name": "y", "n": 2})
+            s.commit()
+        return got
+
+    def by_verdin():
+        got = db.execute_sql("count", "t", {}, return_type=int)
+        with db.transaction():
+            db.execute_sql("add", "t", {"name": "x", "n": 1})
+            db.execute_sql("add", "t", {"name": "y", "n": 2})
+        return got
+
+    try:
+        expected = by_hand(), list(heard)
+        heard.clear()
+        assert (by_verdin(), heard) == (expected[0] + 2, expected[1])
+    finally:
+        for name, fn in hooks.items():
+            event.remove(Session, name, fn)
+    assert engine.pool.checkedout() == 0

@@ -43,7 +43,7 @@ struct Direct {
 struct {
   PyObject *dict, *execution_options, *new_, *deleted, *identity_map, *modified, *bind, *binds,
       *private_binds, *transaction, *trans_context_manager, *dispatch, *do_orm_execute, *state,
-      *next_state, *connections;
+      *next_state, *connections, *connection;
   PyObject* shadowing;  // tuple: the methods on that path, which an instance could shadow
 } k;
 
@@ -255,8 +255,9 @@ void setup(PyObject* session_cls, PyObject* get_session) {
   k.state = intern("_state");
   k.next_state = intern("_next_state");
   k.connections = intern("_connections");
-  k.shadowing = ok(Py_BuildValue("(sssss)", "execute", "_execute_internal", "_autoflush",
-                                 "get_bind", "_connection_for_bind"));
+  k.connection = intern("connection");
+  k.shadowing = ok(Py_BuildValue("(ssssss)", "execute", "_execute_internal", "_autoflush",
+                                 "get_bind", "_connection_for_bind", "connection"));
   d.globals = globals.release();
   d.engine_type = reinterpret_cast<PyTypeObject*>(engine.release());
   d.text_type = reinterpret_cast<PyTypeObject*>(text_clause.release());
@@ -282,7 +283,7 @@ namespace {
 // The checks every direct statement needs: the fast path is on, get_session is the template's
 // own, the statements are text, and Session is as it was at import, without listeners.
 bool direct_allowed(PyObject* self, PyObject* get_session,
-                    std::initializer_list<PyObject*> statements) {
+                    std::initializer_list<PyObject*> statements, bool without_session) {
   if (!d.usable) return false;
   if (!PyMethod_Check(get_session) || PyMethod_GET_FUNCTION(get_session) != d.get_session ||
       PyMethod_GET_SELF(get_session) != self) {
@@ -295,7 +296,9 @@ bool direct_allowed(PyObject* self, PyObject* get_session,
   for (Watched& w : d.classes) {
     if (!still_original(w)) return false;
   }
-  return globals_original() && listener_count(d.listeners) == 0;
+  // Without a Session, none of its listeners would hear anything; in a real one, only those
+  // of do_orm_execute hear more than the session's connection tells them (checked per session).
+  return globals_original() && (!without_session || listener_count(d.listeners) == 0);
 }
 
 // Whether `obj` has no entries (a sized object; anything else counts as not empty).
@@ -312,7 +315,7 @@ bool empty(PyObject* obj) {
 
 Ref direct_engine(PyObject* self, PyObject* get_session, PyObject* con,
                   std::initializer_list<PyObject*> statements) {
-  if (con != Py_None || !direct_allowed(self, get_session, statements)) return Ref();
+  if (con != Py_None || !direct_allowed(self, get_session, statements, true)) return Ref();
   PyObject* factory = PyDict_GetItemWithError(orig.globals, n.sessionmaker);
   if (factory != orig.sessionmaker) {
     if (factory == nullptr && PyErr_Occurred()) throw_error();
@@ -323,16 +326,17 @@ Ref direct_engine(PyObject* self, PyObject* get_session, PyObject* con,
   return bind;
 }
 
-// A Session's execute of a text statement, once its transaction holds a connection to its one
-// bind: coerce (nothing to do for text), autoflush (nothing when clean), get_bind (the bind),
-// the transaction's connection for it, and that connection's execute. So, for a plain
-// Session in that state whose instance shadows none of those methods, the statement runs on
-// that connection itself. The first statement of a transaction, a session with pending
-// changes, binds per table, execution options or do_orm_execute listeners take the Session.
+// A Session's execute of a text statement: coerce (nothing to do for text), autoflush (nothing
+// when clean), get_bind (its one bind), the transaction's connection for it (begun, with the
+// session's transaction, on first use) and that connection's execute. So, for a plain Session
+// that is clean, whose instance shadows none of those methods, the statement runs on that
+// connection itself; on first use session.connection() begins it exactly as execute would,
+// with the same events. A session with pending changes, binds per table, execution options,
+// do_orm_execute listeners or a transaction that is not active takes the Session.
 Ref direct_connection(PyObject* self, PyObject* get_session, PyObject* session,
                       std::initializer_list<PyObject*> statements) {
   if (Py_TYPE(session) != reinterpret_cast<PyTypeObject*>(orig.session_cls)) return Ref();
-  if (!direct_allowed(self, get_session, statements)) return Ref();
+  if (!direct_allowed(self, get_session, statements, false)) return Ref();
   Ref dict = Ref::steal(PyObject_GenericGetDict(session, nullptr));
   if (!dict || !PyDict_CheckExact(dict.get())) {
     PyErr_Clear();
@@ -370,12 +374,18 @@ Ref direct_connection(PyObject* self, PyObject* get_session, PyObject* session,
     return Ref();
   }
   if (field(dict.get(), k.trans_context_manager)) return Ref();
+  // A new session makes its dispatcher on first use, as execute would here.
   Ref dispatch = field(dict.get(), k.dispatch);
-  if (!dispatch) return Ref();
+  if (!dispatch) dispatch = getattr(session, k.dispatch);
   Ref on_execute = getattr(dispatch.get(), k.do_orm_execute);
   if (truth(on_execute.get())) return Ref();
+  // The session's own connection(): what execute calls to begin (get_bind() without a clause
+  // is the same one bind), with the transaction's events.
+  auto begin = [&] { return call_method(session, k.connection); };
   Ref transaction = field(dict.get(), k.transaction);
-  if (!transaction || Py_TYPE(transaction.get()) != d.classes[1].type) return Ref();
+  if (!transaction) return Ref();
+  if (transaction.get() == Py_None) return begin();
+  if (Py_TYPE(transaction.get()) != d.classes[1].type) return Ref();
   Ref tx_dict = Ref::steal(PyObject_GenericGetDict(transaction.get(), nullptr));
   if (!tx_dict || !PyDict_CheckExact(tx_dict.get())) {
     PyErr_Clear();
@@ -387,7 +397,8 @@ Ref direct_connection(PyObject* self, PyObject* get_session, PyObject* session,
   Ref connections = field(tx_dict.get(), k.connections);
   if (!connections || !PyDict_CheckExact(connections.get())) return Ref();
   Ref entry = field(connections.get(), bind.get());
-  if (!entry || !PyTuple_CheckExact(entry.get()) || PyTuple_GET_SIZE(entry.get()) < 1) return Ref();
+  if (!entry) return begin();
+  if (!PyTuple_CheckExact(entry.get()) || PyTuple_GET_SIZE(entry.get()) < 1) return Ref();
   return Ref::borrow(PyTuple_GET_ITEM(entry.get(), 0));
 }
 

@@ -141,8 +141,10 @@ Ref results_handle(Func& f, PyObject* const* a) {
     wants_list = true;
     if (truth(result_type)) {
       Ref get_args = f.global(n.get_args);
-      Ref args = call(get_args.get(), f_return_type.get());
-      if (truth(args.get())) {
+      // typing.get_args of a class is (): no alias is a class.
+      bool plain = get_args.get() == orig.get_args && PyType_Check(f_return_type.get());
+      Ref args = plain ? Ref() : call(get_args.get(), f_return_type.get());
+      if (!plain && truth(args.get())) {
         Ref base_result_type = item0(args.get());
         if (base_result_type.get() != result_type) {
           mismatch("please check return_result_type: ", base_result_type.get(), result_type);

@@ -29,7 +29,7 @@ void populate(ModuleBuilder& m) {
   m.import_from("typing", "Dict");
   m.import_from("typing", "Any");
   m.import_from("typing", "List");
-  m.import_from("typing", "get_args");
+  orig.get_args = m.import_from("typing", "get_args").release();
   orig.engine_cls = m.import_from("sqlalchemy", "Engine").release();
   orig.connection_cls = getattr(Ref(import("sqlalchemy.engine")).get(), "Connection").release();
   m.import_from("sqlalchemy", "TextClause");

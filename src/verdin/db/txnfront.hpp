@@ -84,6 +84,7 @@ struct Originals {
   PyObject *sessionmaker, *session_cls;
   PyObject* globals;
   PyObject *engine_cls, *connection_cls;  // what a data_source is
+  PyObject* get_args;                     // typing.get_args
 };
 extern Originals orig;
 

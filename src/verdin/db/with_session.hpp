@@ -100,16 +100,20 @@ bool with_text(PyObject* self, PyObject* con, std::initializer_list<PyObject*> s
     in_scope(s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
     return true;
   }
-  if (Ref connection = direct_connection(self, get_session.get(), con, statements)) {
-    // The scope is the bound session's own, so that a failure rolls the session back.
-    Ref scope = scope_new(self, con);
-    Scope* s = reinterpret_cast<Scope*>(scope.get());
-    scope_enter(s);
-    in_scope(s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
-    return true;
-  }
+  // Otherwise the session scope: an owned session (with Session listeners, which keep the
+  // direct connection away) or the bound one, entered first so that a binding that outlived its
+  // transaction() is refused before anything begins. The statement still runs on the session's
+  // connection where its execute would do nothing more.
   Ref cm = call(get_session.get(), con);
-  return with_manager(cm.get(), [&](PyObject* session) { return run(session, false); }, out);
+  return with_manager(
+      cm.get(),
+      [&](PyObject* session) {
+        if (Ref connection = direct_connection(self, get_session.get(), session, statements)) {
+          return run(connection.get(), true);
+        }
+        return run(session, false);
+      },
+      out);
 }
 
 }  // namespace verdin::querydeck

@@ -19,7 +19,9 @@ namespace {
 VERDIN_NAMES(KINDPROBE_NAMES);
 Names n;
 
-PyObject* container_types;  // (list, tuple, dict, set)
+PyObject* container_types;    // (list, tuple, dict, set)
+PyObject* typing_get_origin;  // typing.get_origin and typing.Generic, as imported
+PyObject* typing_generic;
 
 // getattr(obj, name, None) as a new reference.
 Ref getattr_or_none(PyObject* obj, PyObject* name) {
@@ -92,6 +94,10 @@ Ref get_type_from_string(Func& f, PyObject* const* a) {
 // get_origin(obj) if truthy, else obj.
 Ref origin_or_self(Func& f, PyObject* obj) {
   Ref get_origin = f.global(n.get_origin);
+  // typing.get_origin gives None for every class but Generic: no alias is a class.
+  if (get_origin.get() == typing_get_origin && PyType_Check(obj) && obj != typing_generic) {
+    return Ref::borrow(obj);
+  }
   Ref origin = call(get_origin.get(), obj);
   if (truth(origin.get())) return origin;
   return Ref::borrow(obj);
@@ -143,6 +149,8 @@ void populate(ModuleBuilder& m) {
   m.import_from("dataclasses", "is_dataclass");
   m.import_from("importlib", "import_module");
   m.import_from("typing", {"get_origin", "List"});
+  typing_get_origin = dict_get(m.dict(), n.get_origin).release();
+  typing_generic = getattr(Ref(import("typing")).get(), "Generic").release();
   m.import_from("pydantic", "BaseModel");
   m.import_from("sqlalchemy.orm", "DeclarativeBase");
   m.def({&s_is_container_type_by_str, &s_get_type_from_string, &s_is_container_type,
