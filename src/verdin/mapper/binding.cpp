@@ -218,17 +218,70 @@ Ref format_sql(Func&, PyObject* const* a) {
   return call_method(n.space, n.join, pieces.get());
 }
 
+namespace {
+
+// The finished form of statement texts that come back: raw text (an exact str) -> (the text as
+// _format_sql(re.sub(...)) finished it, tuple of the names param_pattern finds in it). Both are
+// what the native scanner, rewrite and collapse give for that text, so an entry is only read and
+// written while all three are the installed ones. A hit hands out the same finished str object
+// each time, whose hash the clause cache then finds already computed. Touched with the GIL held
+// only; nothing between reading an entry and using it runs Python code on it.
+struct Finished {
+  PyObject* memo = nullptr;
+  Py_ssize_t size = 0;  // estimated bytes the entries keep alive
+} finished;
+
+constexpr Py_ssize_t finished_entries = 4096;
+constexpr Py_ssize_t finished_budget = 4 << 20;
+// A longer text (a long generated IN list) seldom comes back the same: it is finished per call.
+constexpr Py_ssize_t finished_longest = 16 << 10;
+
+Ref finished_entry(PyObject* ret) {
+  if (finished.memo == nullptr || PyUnicode_GET_LENGTH(ret) > finished_longest) return Ref();
+  return dict_get(finished.memo, ret);
+}
+
+void remember_finished(PyObject* ret, PyObject* formatted, PyObject* names) {
+  if (PyUnicode_GET_LENGTH(ret) > finished_longest || !PyUnicode_CheckExact(formatted)) return;
+  if (finished.memo == nullptr) finished.memo = ok(PyDict_New());
+  Py_ssize_t cost = 160 + PyUnicode_GET_LENGTH(ret) * PyUnicode_KIND(ret) +
+                    PyUnicode_GET_LENGTH(formatted) * PyUnicode_KIND(formatted) +
+                    64 * PyTuple_GET_SIZE(names);
+  if (PyDict_GET_SIZE(finished.memo) >= finished_entries ||
+      finished.size + cost > finished_budget) {
+    PyDict_Clear(finished.memo);
+    finished.size = 0;
+  }
+  Ref entry = Ref::take(PyTuple_Pack(2, formatted, names));
+  ok(PyDict_SetItem(finished.memo, ret, entry.get()));
+  finished.size += cost;
+}
+
+}  // namespace
+
 Ref to_prepared_statement(Func& f, PyObject* const* a) {
   PyObject *ret = a[0], *param = a[1];
   Ref ret_param = Ref::take(PyDict_New());
   Ref pattern = f.global(n.param_pattern);
-  if (pattern.get() == orig.param_pattern && PyUnicode_CheckExact(ret)) {
-    Spans names;
-    with_code_points(ret, [&](auto* d, Py_ssize_t len) { scan_names(d, len, names); });
+  bool native_scan = pattern.get() == orig.param_pattern && PyUnicode_CheckExact(ret);
+  // Kept while the scan is native: what the native finishing below can remember for `ret`.
+  Ref seen = native_scan ? finished_entry(ret) : Ref();
+  Ref names;
+  if (seen) {
+    names = Ref::borrow(PyTuple_GET_ITEM(seen.get(), 1));
     Collector collector(param, ret_param.get());
-    for (const Span& s : names) {
-      Ref match = Ref::take(PyUnicode_Substring(ret, s.start, s.end));
-      collector.add(match.get());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); i++) {
+      collector.add(PyTuple_GET_ITEM(names.get(), i));
+    }
+  } else if (native_scan) {
+    Spans spans;
+    with_code_points(ret, [&](auto* d, Py_ssize_t len) { scan_names(d, len, spans); });
+    names = Ref::take(PyTuple_New(static_cast<Py_ssize_t>(spans.size())));
+    Collector collector(param, ret_param.get());
+    for (size_t i = 0; i < spans.size(); i++) {
+      PyObject* match = ok(PyUnicode_Substring(ret, spans[i].start, spans[i].end));
+      PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), match);
+      collector.add(match);
     }
   } else {
     Ref matches = call_method(pattern.get(), n.findall, ret);
@@ -243,20 +296,26 @@ Ref to_prepared_statement(Func& f, PyObject* const* a) {
   bool native_sub = re.get() == orig.re && sub.get() == orig.re_sub && PyUnicode_CheckExact(ret);
   Ref cls = f.global(n.ParseMapper);
   Ref fmt = getattr(cls.get(), n.format_sql);
+  bool native_fmt = fmt.get() == orig.format_sql;
   Ref formatted;
-  if (fmt.get() == orig.format_sql && has_comment_marks(ret)) {
+  if (seen && native_sub && native_fmt) {
+    formatted = Ref::borrow(PyTuple_GET_ITEM(seen.get(), 0));
+  } else if (native_fmt && has_comment_marks(ret)) {
     Ref rewritten = native_sub ? rewrite_binds(ret)
                                : call(sub.get(), n.rewrite_pattern, n.rewrite_template, ret);
     formatted = PyUnicode_CheckExact(rewritten.get()) ? collapse_statement(rewritten.get())
                                                       : call(fmt.get(), rewritten.get());
-  } else if (native_sub && fmt.get() == orig.format_sql) {
+  } else if (native_sub && native_fmt) {
     formatted = rewrite_and_format(ret);
   } else {
     Ref rewritten = native_sub ? rewrite_binds(ret)
                                : call(sub.get(), n.rewrite_pattern, n.rewrite_template, ret);
-    formatted = (fmt.get() == orig.format_sql && PyUnicode_CheckExact(rewritten.get()))
+    formatted = (native_fmt && PyUnicode_CheckExact(rewritten.get()))
                     ? normalize_ws(rewritten.get())
                     : call(fmt.get(), rewritten.get());
+  }
+  if (native_scan && !seen && native_sub && native_fmt) {
+    remember_finished(ret, formatted.get(), names.get());
   }
   Ref text_fn = f.global(n.text_fn);
   Ref clause = clause_of(text_fn.get(), formatted.get());
