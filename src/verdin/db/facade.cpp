@@ -358,11 +358,19 @@ bool within(PyObject* cm, Body&& body) {
   return true;
 }
 
-// Every set assembled before anything is sent, so a bad one costs nothing on the database.
-std::vector<Assembled> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* namespace_,
-                                    PyObject* sets) {
-  std::vector<Assembled> out;
-  out.reserve(PyTuple_GET_SIZE(sets));
+// A run of consecutive parameter sets whose final SQL is the same: the statement of its first
+// set, which is what is sent, and the bind values of each set.
+struct Run {
+  Ref sql, binds;
+};
+
+// Every set assembled before anything is sent, so a bad one costs nothing on the database. Only
+// the text of the other statements of a run is kept: thousands of clauses held to the end would
+// cost the garbage collector more than making them did.
+std::vector<Run> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* namespace_,
+                              PyObject* sets) {
+  std::vector<Run> out;
+  Ref last_text;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sets); i++) {
     PyObject* params = PyTuple_GET_ITEM(sets, i);
     if (!PyDict_CheckExact(params)) {
@@ -384,50 +392,91 @@ std::vector<Assembled> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObjec
         throw_error();
       }
     }
-    out.push_back(std::move(st));
+    Ref text = getattr(st.sql.get(), n.text);
+    if (out.empty() || !same(last_text.get(), text.get())) {
+      out.push_back({std::move(st.sql), Ref::take(PyList_New(0))});
+      last_text = std::move(text);
+    }
+    ok(PyList_Append(out.back().binds.get(), st.binds.get()));
   }
   return out;
 }
 
-// Sets whose final SQL is the same, one after another, go to the database as one executemany.
+// querydeck's side of execute_many: (_many_scope, _run_many), found once per process.
+PyObject* bulk_functions() {
+  static PyObject* found = nullptr;
+  if (found == nullptr) {
+    Ref module = import("verdin.db.querydeck");
+    Ref pair = getattr(module.get(), "__bulk__");
+    if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_SetString(PyExc_ImportError, "verdin.db.querydeck does not match verdin.db.txnfront");
+      throw_error();
+    }
+    found = pair.release();
+  }
+  return found;
+}
+
+// `body(target)` in a scope that _many_scope entered; the scope commits or rolls back as it ends.
+template <typename Body>
+void within_entered(PyObject* scope, PyObject* target, Body&& body) {
+  try {
+    body(target);
+  } catch (PyErrorSet&) {
+    Ref exc = fetch_exception();
+    {
+      Handling handling(exc.get());
+      Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+      call_method(scope, n.exit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                  tb ? tb.get() : Py_None);
+    }
+    restore_exception(std::move(exc));
+    throw;
+  }
+  call_method(scope, n.exit, Py_None, Py_None, Py_None);
+}
+
+// Sets whose final SQL is the same, one after another, go to the database as one executemany: in
+// the session of get_session(con), or on the connection the template's direct path would use.
 Ref execute_many(Func&, PyObject* const* a) {
   PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *params_list = a[3];
   // A snapshot: the expressions of the mapper run Python code that could change the caller's list.
   Ref sets = Ref::take(PySequence_Tuple(params_list));
   if (PyTuple_GET_SIZE(sets.get()) == 0) return Ref::take(PyLong_FromLong(0));
   Ref get_sql = statement_source(self, namespace_);
-  std::vector<Assembled> all = assemble_all(get_sql.get(), sql_id, namespace_, sets.get());
+  std::vector<Run> runs = assemble_all(get_sql.get(), sql_id, namespace_, sets.get());
   Ref tmpl = getattr(self, n.querydeck);
   Ref con = con_of(self);
-  Ref cm = call_method(tmpl.get(), n.get_session, con.get());
+  Ref bulk = Ref::borrow(bulk_functions());
+  Ref statements = Ref::take(PyTuple_New(static_cast<Py_ssize_t>(runs.size())));
+  for (size_t i = 0; i < runs.size(); i++) {
+    PyTuple_SET_ITEM(statements.get(), i, Py_NewRef(runs[i].sql.get()));
+  }
   Ref server = getattr(self, n.data_source);
+  Ref plans = Ref::take(PyDict_New());
   Ref total = Ref::take(PyLong_FromLong(0));
-  within(cm.get(), [&](PyObject* session) {
-    size_t start = 0;
-    while (start < all.size()) {
-      Ref text = getattr(all[start].sql.get(), n.text);
-      size_t end = start + 1;
-      while (end < all.size()) {
-        Ref next = getattr(all[end].sql.get(), n.text);
-        if (!same(text.get(), next.get())) break;
-        end++;
-      }
-      Ref binds = Ref::take(PyList_New(static_cast<Py_ssize_t>(end - start)));
-      for (size_t i = start; i < end; i++) {
-        PyList_SET_ITEM(binds.get(), i - start, Py_NewRef(all[i].binds.get()));
-      }
-      PyObject* sql = all[start].sql.get();
+  auto body = [&](PyObject* target) {
+    for (const Run& run : runs) {
+      PyObject* sql = run.sql.get();
       Ref count = statement_log::run(
           self, namespace_, sql_id, sql,
           [&] {
-            Ref result = call_method(session, n.execute, sql, binds.get());
-            return getattr(result.get(), n.rowcount);
+            return call(PyTuple_GET_ITEM(bulk.get(), 1), target, sql, run.binds.get(),
+                        plans.get());
           },
           &server);
       total = Ref::take(PyNumber_Add(total.get(), count.get()));
-      start = end;
     }
-  });
+  };
+  Ref opened = call(PyTuple_GET_ITEM(bulk.get(), 0), tmpl.get(), con.get(), statements.get());
+  if (opened.get() != Py_None) {
+    Ref scope = Ref::borrow(PyTuple_GET_ITEM(opened.get(), 0));
+    Ref connection = Ref::borrow(PyTuple_GET_ITEM(opened.get(), 1));
+    within_entered(scope.get(), connection.get(), body);
+    return total;
+  }
+  Ref cm = call_method(tmpl.get(), n.get_session, con.get());
+  within(cm.get(), body);
   return total;
 }
 

@@ -103,6 +103,10 @@ Ref direct_connection(PyObject* self, PyObject* get_session, PyObject* session,
 // An entered scope that owns a new connection of `engine` with its transaction begun.
 Ref direct_scope(PyObject* self, PyObject* engine);
 
+// execute_many's side of the template (bulk.cpp): binds `__bulk__` in the module dict, the pair
+// (_many_scope, _run_many) that the facade's execute_many calls.
+void init_bulk(ModuleBuilder& m);
+
 // [row._asdict() for row in rows], building the dictionaries natively where that gives the
 // same result.
 Ref rows_as_dicts(PyObject* rows);
