@@ -364,11 +364,29 @@ struct Run {
   Ref sql, binds;
 };
 
+// stmtloom's side of execute_many: (_text_statement, _clause_for), found once per process.
+PyObject* text_functions() {
+  static PyObject* found = nullptr;
+  if (found == nullptr) {
+    Ref module = import("verdin.mapper.stmtloom");
+    Ref pair = getattr(module.get(), "__bulk__");
+    if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_SetString(PyExc_ImportError, "verdin.mapper.stmtloom does not match verdin.db.txnfront");
+      throw_error();
+    }
+    found = pair.release();
+  }
+  return found;
+}
+
 // Every set assembled before anything is sent, so a bad one costs nothing on the database. Only
 // the text of the other statements of a run is kept: thousands of clauses held to the end would
-// cost the garbage collector more than making them did.
+// cost the garbage collector more than making them did. Where the mapper's get_sql is
+// stmtloom's own, stmtloom hands over the finished text of each set, and the clause is made
+// only for the first set of a run, as get_sql would have made it.
 std::vector<Run> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* namespace_,
                               PyObject* sets) {
+  PyObject* texts = text_functions();
   std::vector<Run> out;
   Ref last_text;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sets); i++) {
@@ -379,7 +397,15 @@ std::vector<Run> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* nam
                    Py_TYPE(params)->tp_name);
       throw_error();
     }
-    Assembled st = assemble(get_sql, sql_id, params);
+    Ref quad = call(PyTuple_GET_ITEM(texts, 0), get_sql, sql_id, params);
+    Assembled st;
+    if (quad.get() == Py_None) {
+      st = assemble(get_sql, sql_id, params);
+    } else {
+      Ref parts[4];
+      unpack(quad.get(), 4, parts);
+      st = {std::move(parts[0]), std::move(parts[1]), std::move(parts[2]), std::move(parts[3])};
+    }
     if (i == 0) {
       bool writes = false;
       for (PyObject* kind : {n.insert, n.update, n.delete_})
@@ -392,9 +418,12 @@ std::vector<Run> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* nam
         throw_error();
       }
     }
-    Ref text = getattr(st.sql.get(), n.text);
+    // A finished text (an exact str) stands for the clause get_sql would have made of it.
+    bool finished = PyUnicode_CheckExact(st.sql.get()) && quad.get() != Py_None;
+    Ref text = finished ? Ref::borrow(st.sql.get()) : getattr(st.sql.get(), n.text);
     if (out.empty() || !same(last_text.get(), text.get())) {
-      out.push_back({std::move(st.sql), Ref::take(PyList_New(0))});
+      Ref clause = finished ? call(PyTuple_GET_ITEM(texts, 1), text.get()) : std::move(st.sql);
+      out.push_back({std::move(clause), Ref::take(PyList_New(0))});
       last_text = std::move(text);
     }
     ok(PyList_Append(out.back().binds.get(), st.binds.get()));

@@ -259,8 +259,7 @@ void remember_finished(PyObject* ret, PyObject* formatted, PyObject* names) {
 
 }  // namespace
 
-Ref to_prepared_statement(Func& f, PyObject* const* a) {
-  PyObject *ret = a[0], *param = a[1];
+Prepared prepare_statement(Func& f, PyObject* ret, PyObject* param) {
   Ref ret_param = Ref::take(PyDict_New());
   Ref pattern = f.global(n.param_pattern);
   bool native_scan = pattern.get() == orig.param_pattern && PyUnicode_CheckExact(ret);
@@ -317,9 +316,15 @@ Ref to_prepared_statement(Func& f, PyObject* const* a) {
   if (native_scan && !seen && native_sub && native_fmt) {
     remember_finished(ret, formatted.get(), names.get());
   }
+  return {std::move(formatted), std::move(ret_param)};
+}
+
+Ref to_prepared_statement(Func& f, PyObject* const* a) {
+  PyObject *ret = a[0], *param = a[1];
+  Prepared prepared = prepare_statement(f, ret, param);
   Ref text_fn = f.global(n.text_fn);
-  Ref clause = clause_of(text_fn.get(), formatted.get());
-  return Ref::take(PyTuple_Pack(2, clause.get(), ret_param.get()));
+  Ref clause = clause_of(text_fn.get(), prepared.sql.get());
+  return Ref::take(PyTuple_Pack(2, clause.get(), prepared.binds.get()));
 }
 
 Ref to_replace(Func& f, PyObject* const* a) {

@@ -350,9 +350,55 @@ Ref bind_values(Assembly& as, Ref& ret) {
   return values;
 }
 
-// The steps shared by select, update, delete and insert.
+// What execute_many's assembly (text_statement below) calls directly rather than through the
+// instance, as installed on the class at import.
+struct PlainMapper {
+  PyObject* cls = nullptr;        // ParseMapper
+  PyObject* get_sql = nullptr;    // its get_sql function
+  PyObject* methods = nullptr;    // dict: method name -> the class dict's entry
+} plain;
+
+// Whether `self.<name>` finds the class's own entry, as installed: nothing in the instance's
+// dict shadows it and the class dict still holds it.
+bool plain_method(PyObject* self, PyObject* name) {
+  PyObject* installed = PyDict_GetItemWithError(plain.methods, name);
+  if (installed == nullptr) {
+    if (PyErr_Occurred()) throw_error();
+    return false;
+  }
+  PyObject* now = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(plain.cls)->tp_dict, name);
+  if (now != installed) {
+    if (now == nullptr && PyErr_Occurred()) throw_error();
+    return false;
+  }
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (!dict) throw_error();
+  return !ok(PyDict_Contains(dict.get(), name));
+}
+
+// Whether every method get_sql reaches on `self` is the installed one (see plain_method).
+bool plain_mapper(PyObject* self) {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (!dict) throw_error();
+  PyObject* class_dict = reinterpret_cast<PyTypeObject*>(plain.cls)->tp_dict;
+  Py_ssize_t pos = 0;
+  PyObject *name, *installed;
+  while (PyDict_Next(plain.methods, &pos, &name, &installed)) {
+    PyObject* now = PyDict_GetItemWithError(class_dict, name);
+    if (now != installed) {
+      if (now == nullptr && PyErr_Occurred()) throw_error();
+      return false;
+    }
+    if (ok(PyDict_Contains(dict.get(), name))) return false;
+  }
+  return true;
+}
+
+// The steps shared by select, update, delete and insert. With `text_only` (execute_many's
+// assembly, see text_statement), parts[0] is the finished SQL text rather than its clause while
+// to_prepared_statement is the installed one; otherwise the clause as usual.
 Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, const char* mismatch,
-              Ref parts[2]) {
+              Ref parts[2], Func* text_only = nullptr) {
   Ref map = getattr(self, n.id_2_element_map);
   Ref element;
   if (PyDict_CheckExact(map.get())) {
@@ -379,6 +425,12 @@ Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, co
   }
   ret = remove_comments(ret.get());
   Ref values = bind_values(as, ret);
+  if (text_only && plain_method(self, n.to_prepared_statement)) {
+    Prepared prepared = prepare_statement(*text_only, ret.get(), values.get());
+    parts[0] = std::move(prepared.sql);
+    parts[1] = std::move(prepared.binds);
+    return Ref();
+  }
   Ref pair = call_self(n.to_prepared_statement, self, ret.get(), values.get());
   unpack(pair.get(), 2, parts);
   return Ref();
@@ -424,6 +476,61 @@ Ref insert(Func& f, PyObject* const* a) {
   }
   return pack(parts);
 }
+
+// __bulk__[0](get_sql, sql_id, params): for execute_many, what get_sql(sql_id, params) gives
+// with the finished SQL text in place of the clause, for a bound get_sql of an exact ParseMapper
+// whose methods on the way are the installed ones and while the module's `text` is SQLAlchemy's;
+// None otherwise. The caller makes the clauses it sends with __bulk__[1]. Texts equal to the one
+// before them skip the clause, which get_sql would make only to have it dropped.
+Ref text_statement(Func& f, PyObject* const* a) {
+  PyObject *get_sql_fn = a[0], *sql_id = a[1], *params = a[2];
+  // What get_sql's and the statement methods' own argument checks would refuse goes to them.
+  if (plain.cls == nullptr || !PyMethod_Check(get_sql_fn) ||
+      PyMethod_GET_FUNCTION(get_sql_fn) != plain.get_sql || !PyUnicode_CheckExact(sql_id) ||
+      !PyDict_CheckExact(params)) {
+    return none();
+  }
+  PyObject* self = PyMethod_GET_SELF(get_sql_fn);
+  if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(plain.cls)) return none();
+  Ref text_fn = f.global(n.text_fn);
+  if (text_fn.get() != orig.text_fn || !plain_mapper(self)) return none();
+  Ref held = Ref::borrow(self);
+  try {
+    Ref result_types = getattr(self, n.result_type_map);
+    Ref result_type = mapping_get(result_types.get(), sql_id);
+    Ref kinds = getattr(self, n.sql_type_map);
+    Ref sql_type = mapping_get(kinds.get(), sql_id);
+    PyObject* method = n.delete_;
+    const char* mismatch = "Not a delete";
+    const std::pair<PyObject*, const char*> choices[] = {
+        {n.select, "Not a select"}, {n.insert, "Not an insert"}, {n.update, "Not an update"}};
+    for (const auto& [kind, message] : choices) {
+      if (str_eq(sql_type.get(), kind)) {
+        method = kind;
+        mismatch = message;
+        break;
+      }
+    }
+    Ref parts[2];
+    statement(self, sql_id, params, method, mismatch, parts, &f);
+    return Ref::take(
+        PyTuple_Pack(4, parts[0].get(), parts[1].get(), sql_type.get(), result_type.get()));
+  } catch (PyErrorSet&) {
+    note_pending([&] { return statement_note(self, sql_id); });
+    throw;
+  }
+}
+
+// __bulk__[1](sql): the clause to_prepared_statement makes of a finished text.
+Ref clause_for(Func& f, PyObject* const* a) {
+  Ref text_fn = f.global(n.text_fn);
+  return clause_of(text_fn.get(), a[0]);
+}
+
+const Param p_text_statement[] = {{"get_sql"}, {"sql_id"}, {"params"}};
+const Param p_clause_for[] = {{"sql"}};
+const FuncSpec s_text_statement = fn("_text_statement", text_statement, p_text_statement);
+const FuncSpec s_clause_for = fn("_clause_for", clause_for, p_clause_for);
 
 const Param p_init[] = {{"self"},
                         {"xml_path", "str", Def::none},
@@ -506,6 +613,24 @@ void populate(ModuleBuilder& m) {
   orig.trim_suffix = getattr(cls.get(), n.trim_suffix).release();
   orig.text_fn = Py_NewRef(text_fn.get());
   init_clauses(orig.text_fn);
+  Ref bulk = Ref::take(PyTuple_Pack(2, Ref(m.function(s_text_statement)).get(),
+                                    Ref(m.function(s_clause_for)).get()));
+  ok(PyDict_SetItem(m.dict(), intern("__bulk__"), bulk.get()));
+  if (fast_paths_allowed()) {
+    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
+    Ref methods = Ref::take(PyDict_New());
+    for (PyObject* name :
+         {n.select, n.insert, n.update, n.delete_, n.to_prepared_statement, intern("get_sql")}) {
+      Ref entry = dict_get(class_dict, name);
+      if (entry) ok(PyDict_SetItem(methods.get(), name, entry.get()));
+    }
+    Ref get_sql_fn = dict_get(class_dict, intern("get_sql"));
+    if (get_sql_fn && PyDict_GET_SIZE(methods.get()) == 6) {
+      plain.get_sql = get_sql_fn.release();
+      plain.methods = methods.release();
+      plain.cls = Py_NewRef(cls.get());
+    }
+  }
   Ref builtins = import("builtins");
   orig.eval = getattr(builtins.get(), "eval").release();
   // The module keeps the objects compared against alive for the life of the process.

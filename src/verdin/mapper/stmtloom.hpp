@@ -147,6 +147,12 @@ Ref trim_prefix(Func& f, PyObject* const* a);
 Ref trim_suffix(Func& f, PyObject* const* a);
 Ref format_sql(Func& f, PyObject* const* a);
 Ref to_prepared_statement(Func& f, PyObject* const* a);
+// What to_prepared_statement does before it makes the clause: the finished SQL text (what the
+// clause would be made of) and the bind values.
+struct Prepared {
+  Ref sql, binds;
+};
+Prepared prepare_statement(Func& f, PyObject* ret, PyObject* param);
 Ref to_replace(Func& f, PyObject* const* a);
 Ref load_mappers(Func& f, PyObject* const* a);
 
