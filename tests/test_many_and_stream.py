@@ -5,7 +5,7 @@ import logging
 
 import pytest
 from sqlalchemy import event
-from sqlalchemy.exc import DBAPIError
+from sqlalchemy.exc import DBAPIError, StatementError
 from sqlalchemy.ext.asyncio import create_async_engine
 
 from verdin.db.asyncfront import AsyncVerdinSqlSession
@@ -19,6 +19,8 @@ MAPPER = """<mapper namespace="b">
   <select id="names">select name from {table} order by id</select>
   <select id="ns" resultType="int">select n from {table} order by id</select>
   <select id="gone">select n from no_such_table</select>
+  <insert id="loose">insert into {table} (name, n) values (#{{name}}, :n)</insert>
+  <update id="twice">update {table} set n = #{{n}} + #{{n}} where name = #{{name}}</update>
 </mapper>"""
 
 
@@ -105,6 +107,74 @@ def test_execute_many_refuses_bad_sets_before_sending_anything(call, table, fres
                                          "namespace 'b' is a select$"):
         call("execute_many", "names", "b", [{}])
     assert names(fresh, table) == []
+
+
+# Runs of equal SQL go to the driver directly when nothing could tell the difference: these check
+# that every case that could (or that exercises the direct path) gives what a session gives.
+
+
+def test_execute_many_a_set_lacking_a_bind_gets_sqlalchemys_error_and_sends_nothing(call, table, fresh):
+    with pytest.raises(StatementError, match="A value is required for bind parameter 'n'") as failed:
+        call("execute_many", "loose", "b", [{"name": "a"}, {"name": "b"}])
+    assert failed.value.__notes__ == ["while running statement 'loose' of namespace 'b'"]
+    assert names(fresh, table) == [] and call.pool() == 0
+
+
+@pytest.mark.parametrize("first", [None, "put"])
+def test_execute_many_joins_a_bound_transaction_that_rolls_back(call, table, fresh, first):
+    steps = [("execute_many", "put", "b", [{"name": "x", "n": 1}, {"name": "y"}, {"name": "z", "n": 3}])]
+    if first:  # the session already holds its connection when execute_many runs
+        steps.insert(0, ("execute_sql", first, "b", {"name": "w", "n": 0}))
+    with pytest.raises(RuntimeError, match="^stop$"):
+        call.transaction(steps, fail=True)
+    assert names(fresh, table) == [] and call.pool() == 0
+    assert call.transaction(steps)[-1] == 3
+    assert fresh(f"select name, n from {table} order by id")[-3:] == [("x", 1), ("y", 0), ("z", 3)]
+
+
+def test_execute_many_alternating_runs_and_repeated_binds(call, table, fresh):
+    sets = [{"name": "a", "n": 1}, {"name": "b"}, {"name": "c", "n": 3}, {"name": "d"}, {"name": "e", "n": 5}]
+    assert call("execute_many", "put", "b", sets) == 5
+    assert call("execute_many", "twice", "b", [{"name": "a", "n": 2}, {"name": "c", "n": 7}, {"name": "q", "n": 1}]) == 2
+    assert fresh(f"select name, n from {table} order by id") == [("a", 4), ("b", 0), ("c", 14), ("d", 0), ("e", 5)]
+
+
+def test_execute_many_engine_listeners_see_every_run_as_a_statement(engine, mappers, table, fresh):
+    db = VerdinSqlSession(mappers, data_source=engine)
+    db.execute_many("put", "b", [{"name": "a", "n": 1}, {"name": "b", "n": 2}])  # no listener yet
+    seen = []
+    event.listen(engine, "before_execute", lambda conn, clause, *rest: seen.append(("execute", clause.text)))
+    event.listen(engine, "before_cursor_execute", lambda conn, cursor, sql, params, context, many: seen.append(
+        ("cursor", many, len(params) if many else 1)))
+    assert db.execute_many("put", "b", [{"name": "c", "n": 3}, {"name": "d", "n": 4}, {"name": "e"}]) == 3
+    put = [text for kind, text, *_ in seen if kind == "execute"]
+    assert [entry[0] for entry in seen] == ["execute", "cursor", "execute", "cursor"]
+    assert put[0].endswith("(:name, :n)") and put[1].endswith("(:name, 0)")
+    assert [entry[1:] for entry in seen if entry[0] == "cursor"] == [(True, 2), (False, 1)]
+    assert names(fresh, table) == list("abcde")
+
+
+@pytest.mark.parametrize("override", ["insert", "to_prepared_statement"])
+def test_execute_many_goes_through_overridden_mapper_methods(engine, table, tmp_path, fresh, override):
+    calls = []
+    if override == "insert":
+        class Mapper(ParseMapper):
+            def insert(self, sql_id, params, primary_key=None):
+                calls.append(params["name"])
+                return super().insert(sql_id, params, primary_key)
+    else:
+        class Mapper(ParseMapper):
+            @staticmethod
+            def to_prepared_statement(ret, param):
+                calls.append(param["name"])
+                return ParseMapper.to_prepared_statement(ret, param.get("name") == "b" and {**param, "n": 9} or param)
+    path = tmp_path / "o.xml"
+    path.write_text(MAPPER.format(table=table))
+    db = VerdinSqlSession({"b": Mapper(str(path))}, data_source=engine)
+    assert db.execute_many("put", "b", [{"name": "a", "n": 1}, {"name": "b", "n": 2}]) == 2
+    assert calls == ["a", "b"]
+    expected = [("a", 1), ("b", 2 if override == "insert" else 9)]
+    assert fresh(f"select name, n from {table} order by id") == expected
 
 
 def test_stream_sql_maps_rows_in_batches_and_gives_the_connection_back(call, table):

@@ -578,6 +578,23 @@ def test_replaced_globals_are_used(mapper, monkeypatch):
     assert sql_of(m, "s", {"a": 1})[0] == "other"
 
 
+@pytest.mark.parametrize("body", [
+    "insert into t values (#{a}, #{b_c}, #{a}) -- note #{gone}\n  where x = 1",
+    "update t set v = #{v}\n\t where k in <foreach collection=\"ks\" item=\"k\" open=\"(\" separator=\",\" close=\")\">#{k}</foreach>",
+    "select '\u00e9t\u00e9  #{x}' ,  #{y-z}, #{}  # {q} #{open",
+    "delete from t",
+])
+def test_remembered_statement_texts_match_the_texts_finished_anew(mapper, monkeypatch, body):
+    m = mapper(f'<update id="s">{body}</update>')
+    params = {"a": 1, "b_c": 2, "v": 3, "ks": [4, 5], "x": 6, "y-z": 7}
+    first, again = sql_of(m, "s", params), sql_of(m, "s", params)
+    assert again == first
+    monkeypatch.setattr(stmtloom, "param_pattern", re.compile(stmtloom.param_pattern.pattern))
+    assert sql_of(m, "s", params) == first
+    monkeypatch.setattr(stmtloom, "param_pattern", re.compile(r"#{(a)}"))
+    assert sql_of(m, "s", params)[1] == ({"a": 1} if "#{a}" in body else {})
+
+
 def test_load_time_globals(write, monkeypatch):
     monkeypatch.setattr(stmtloom, "sql_id_type_list", ["select", "query"])
     m = ParseMapper(write('<query id="q">x</query><sql id="f">y</sql>'))
