@@ -39,25 +39,30 @@ struct Bulk {
 // Connection's and TextClause's methods on the way from `execute` and from `exec_driver_sql` to
 // the cursor.
 constexpr const char* connection_methods[] = {
-    "execute",          "exec_driver_sql",     "_execute_clauseelement", "_exec_driver_sql",
-    "_execute_context", "_exec_single_context"};
+    "execute",          "exec_driver_sql",  "_execute_clauseelement",
+    "_exec_driver_sql", "_execute_context", "_exec_single_context"};
 
-bool methods_original(PyObject* connection) {
-  Ref dict = Ref::steal(PyObject_GenericGetDict(connection, nullptr));
+// Whether `obj`'s own dict holds `name`: an instance attribute that would shadow the method.
+bool shadowed(PyObject* obj, PyObject* name) {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
   if (!dict || !PyDict_Check(dict.get())) {
     PyErr_Clear();
-    return false;
+    return true;
   }
+  return ok(PyDict_Contains(dict.get(), name)) != 0;
+}
+
+// Whether the methods on the way are the ones found at import, on the classes and as `connection`
+// and `clause` see them.
+bool methods_original(PyObject* connection, PyObject* clause) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(b.methods); i++) {
     PyObject* entry = PyTuple_GET_ITEM(b.methods, i);
     PyObject* owner = PyTuple_GET_ITEM(entry, 0);
     PyObject* name = PyTuple_GET_ITEM(entry, 1);
     Ref now = getattr(owner, name);
     if (now.get() != PyTuple_GET_ITEM(entry, 2)) return false;
-    if (owner == reinterpret_cast<PyObject*>(b.connection_type) &&
-        ok(PyDict_Contains(dict.get(), name))) {
-      return false;
-    }
+    bool on_connection = owner == reinterpret_cast<PyObject*>(b.connection_type);
+    if (shadowed(on_connection ? connection : clause, name)) return false;
   }
   return true;
 }
@@ -85,7 +90,7 @@ bool connection_plain(PyObject* connection, PyObject* clause) {
   if (!b.usable || Py_TYPE(connection) != b.connection_type || Py_TYPE(clause) != b.text_type) {
     return false;
   }
-  if (!methods_original(connection)) return false;
+  if (!methods_original(connection, clause)) return false;
   if (!attr_false(connection, b.has_events) || !attr_false(connection, b.echo)) return false;
   Ref engine = getattr(connection, b.engine);
   Ref dialect = getattr(connection, n.dialect);
@@ -107,10 +112,10 @@ Ref driver_plan(PyObject* clause, PyObject* dialect) {
   Ref kwnames = Ref::take(Py_BuildValue("(s)", "dialect"));
   PyObject* args[] = {dialect};
   Ref compiled = call_kw(compile.get(), args, 0, kwnames.get());
-  for (PyObject* name : {b.bind_processors, b.literal_execute_params, b.post_compile_params,
-                         b.render_postcompile, b.insert_prefetch, b.update_prefetch,
-                         b.schema_translate_map, b.has_out_parameters, b.isinsert, b.isupdate,
-                         b.isdelete}) {
+  for (PyObject* name :
+       {b.bind_processors, b.literal_execute_params, b.post_compile_params, b.render_postcompile,
+        b.insert_prefetch, b.update_prefetch, b.schema_translate_map, b.has_out_parameters,
+        b.isinsert, b.isupdate, b.isdelete}) {
     if (!attr_false(compiled.get(), name)) return none();
   }
   if (!attr_false(compiled.get(), b.collect_params, true)) return none();

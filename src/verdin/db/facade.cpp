@@ -371,7 +371,8 @@ PyObject* text_functions() {
     Ref module = import("verdin.mapper.stmtloom");
     Ref pair = getattr(module.get(), "__bulk__");
     if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-      PyErr_SetString(PyExc_ImportError, "verdin.mapper.stmtloom does not match verdin.db.txnfront");
+      PyErr_SetString(PyExc_ImportError,
+                      "verdin.mapper.stmtloom does not match verdin.db.txnfront");
       throw_error();
     }
     found = pair.release();
@@ -490,8 +491,7 @@ Ref execute_many(Func&, PyObject* const* a) {
       Ref count = statement_log::run(
           self, namespace_, sql_id, sql,
           [&] {
-            return call(PyTuple_GET_ITEM(bulk.get(), 1), target, sql, run.binds.get(),
-                        plans.get());
+            return call(PyTuple_GET_ITEM(bulk.get(), 1), target, sql, run.binds.get(), plans.get());
           },
           &server);
       total = Ref::take(PyNumber_Add(total.get(), count.get()));

@@ -353,9 +353,9 @@ Ref bind_values(Assembly& as, Ref& ret) {
 // What execute_many's assembly (text_statement below) calls directly rather than through the
 // instance, as installed on the class at import.
 struct PlainMapper {
-  PyObject* cls = nullptr;        // ParseMapper
-  PyObject* get_sql = nullptr;    // its get_sql function
-  PyObject* methods = nullptr;    // dict: method name -> the class dict's entry
+  PyObject* cls = nullptr;      // ParseMapper
+  PyObject* get_sql = nullptr;  // its get_sql function
+  PyObject* methods = nullptr;  // dict: method name -> the class dict's entry
 } plain;
 
 // Whether `self.<name>` finds the class's own entry, as installed: nothing in the instance's
@@ -366,7 +366,8 @@ bool plain_method(PyObject* self, PyObject* name) {
     if (PyErr_Occurred()) throw_error();
     return false;
   }
-  PyObject* now = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(plain.cls)->tp_dict, name);
+  PyObject* now =
+      PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(plain.cls)->tp_dict, name);
   if (now != installed) {
     if (now == nullptr && PyErr_Occurred()) throw_error();
     return false;
