@@ -1,5 +1,6 @@
 // Statement finishing: #{name} binds, whitespace normalisation and ${name} substitution.
 #include <cstring>
+#include <deque>
 #include <iterator>
 
 #include "stmtloom.hpp"
@@ -221,20 +222,29 @@ Ref format_sql(Func&, PyObject* const* a) {
 namespace {
 
 // The finished form of statement texts that come back: raw text (an exact str) -> (the text as
-// _format_sql(re.sub(...)) finished it, tuple of the names param_pattern finds in it). Both are
+// _format_sql(re.sub(...)) finished it, then each name param_pattern finds in it). Both are
 // what the native scanner, rewrite and collapse give for that text, so an entry is only read and
 // written while all three are the installed ones. A hit hands out the same finished str object
 // each time, whose hash the clause cache then finds already computed. Touched with the GIL held
-// only; nothing between reading an entry and using it runs Python code on it.
+// only; nothing between reading an entry and using it runs Python code on it. The oldest entries
+// go first once it holds too many or too much.
 struct Finished {
   PyObject* memo = nullptr;
-  Py_ssize_t size = 0;  // estimated bytes the entries keep alive
+  std::deque<PyObject*> order;  // the memo's keys, oldest first (borrowed from the memo)
+  Py_ssize_t size = 0;          // estimated bytes the entries keep alive
 } finished;
 
 constexpr Py_ssize_t finished_entries = 4096;
 constexpr Py_ssize_t finished_budget = 4 << 20;
 // A longer text (a long generated IN list) seldom comes back the same: it is finished per call.
 constexpr Py_ssize_t finished_longest = 16 << 10;
+
+Py_ssize_t finished_cost(PyObject* ret, PyObject* entry) {
+  PyObject* formatted = PyTuple_GET_ITEM(entry, 0);
+  return 160 + PyUnicode_GET_LENGTH(ret) * PyUnicode_KIND(ret) +
+         PyUnicode_GET_LENGTH(formatted) * PyUnicode_KIND(formatted) +
+         64 * (PyTuple_GET_SIZE(entry) - 1);
+}
 
 Ref finished_entry(PyObject* ret) {
   if (finished.memo == nullptr || PyUnicode_GET_LENGTH(ret) > finished_longest) return Ref();
@@ -244,17 +254,31 @@ Ref finished_entry(PyObject* ret) {
 void remember_finished(PyObject* ret, PyObject* formatted, PyObject* names) {
   if (PyUnicode_GET_LENGTH(ret) > finished_longest || !PyUnicode_CheckExact(formatted)) return;
   if (finished.memo == nullptr) finished.memo = ok(PyDict_New());
-  Py_ssize_t cost = 160 + PyUnicode_GET_LENGTH(ret) * PyUnicode_KIND(ret) +
-                    PyUnicode_GET_LENGTH(formatted) * PyUnicode_KIND(formatted) +
-                    64 * PyTuple_GET_SIZE(names);
-  if (PyDict_GET_SIZE(finished.memo) >= finished_entries ||
-      finished.size + cost > finished_budget) {
-    PyDict_Clear(finished.memo);
-    finished.size = 0;
+  // Stored meanwhile by a call that the values' lookups ran: the memo keeps that one.
+  if (finished_entry(ret)) return;
+  // One flat tuple of strings, which the collector stops tracking at its first pass.
+  Py_ssize_t count = PyTuple_GET_SIZE(names);
+  Ref entry = Ref::take(PyTuple_New(1 + count));
+  PyTuple_SET_ITEM(entry.get(), 0, Py_NewRef(formatted));
+  for (Py_ssize_t i = 0; i < count; i++) {
+    PyTuple_SET_ITEM(entry.get(), 1 + i, Py_NewRef(PyTuple_GET_ITEM(names, i)));
   }
-  Ref entry = Ref::take(PyTuple_Pack(2, formatted, names));
-  ok(PyDict_SetItem(finished.memo, ret, entry.get()));
-  finished.size += cost;
+  finished.order.push_back(ret);
+  if (PyDict_SetItem(finished.memo, ret, entry.get()) < 0) {
+    finished.order.pop_back();
+    throw_error();
+  }
+  finished.size += finished_cost(ret, entry.get());
+  while (!finished.order.empty() &&
+         (static_cast<Py_ssize_t>(finished.order.size()) > finished_entries ||
+          finished.size > finished_budget)) {
+    Ref key = Ref::borrow(finished.order.front());
+    finished.order.pop_front();
+    Ref old = dict_get(finished.memo, key.get());
+    if (!old) continue;
+    finished.size -= finished_cost(key.get(), old.get());
+    ok(PyDict_DelItem(finished.memo, key.get()));
+  }
 }
 
 }  // namespace
@@ -267,10 +291,9 @@ Prepared prepare_statement(Func& f, PyObject* ret, PyObject* param) {
   Ref seen = native_scan ? finished_entry(ret) : Ref();
   Ref names;
   if (seen) {
-    names = Ref::borrow(PyTuple_GET_ITEM(seen.get(), 1));
     Collector collector(param, ret_param.get());
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); i++) {
-      collector.add(PyTuple_GET_ITEM(names.get(), i));
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(seen.get()); i++) {
+      collector.add(PyTuple_GET_ITEM(seen.get(), i));
     }
   } else if (native_scan) {
     Spans spans;
