@@ -14,6 +14,8 @@ _Params = Mapping[str, Any] | Sequence[Mapping[str, Any]] | None
 
 # Where a call by id collects the statements the template sends in its place (the page of a query).
 __sent_sql__: ContextVar[list[Any]]
+# What the facade's execute_many calls: the scope of its runs, and one run sent.
+__bulk__: tuple[Callable[..., Any], Callable[..., Any]]
 
 @dataclass
 class PageInfo:

@@ -1,7 +1,7 @@
 import os
 import re as re
 import xml.etree.ElementTree as et
-from collections.abc import Iterable, KeysView, Mapping
+from collections.abc import Callable, Iterable, KeysView, Mapping
 from typing import Any
 
 from sqlalchemy import TextClause as TextClause, text as text
@@ -14,6 +14,8 @@ from verdin.utils.kindprobe import (
 sql_id_type_list: list[str]
 param_pattern: re.Pattern[str]
 replace_pattern: re.Pattern[str]
+# What the facade's execute_many calls: a set's finished text, and the clause of a finished text.
+__bulk__: tuple[Callable[..., Any], Callable[..., Any]]
 
 class ParseMapper:
     id_2_element_map: dict[str, et.Element]
