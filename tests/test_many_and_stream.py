@@ -120,6 +120,19 @@ def test_execute_many_a_set_lacking_a_bind_gets_sqlalchemys_error_and_sends_noth
     assert names(fresh, table) == [] and call.pool() == 0
 
 
+def test_execute_many_logs_each_run_and_notes_the_run_that_fails(call, table, fresh, caplog):
+    caplog.set_level(logging.DEBUG, logger="verdin.sql")
+    assert call("execute_many", "put", "b", [{"name": "a", "n": 1}, {"name": "b"}, {"name": "c"}]) == 3
+    with pytest.raises(DBAPIError) as failed:
+        call("execute_many", "put", "b", [{"name": "d", "n": 4}, {"name": "e", "n": 5, "bad": True}])
+    assert failed.value.__notes__ == ["while running statement 'put' of namespace 'b'"]
+    insert = f"insert into {table} (name, n) values (:name, "
+    assert [(r.namespace, r.sql_id, r.sql) for r in caplog.records] == [
+        ("b", "put", insert + ":n)"), ("b", "put", insert + "0)"),
+        ("b", "put", insert + ":n)"), ("b", "put", insert + ":n) returning nothing from nowhere")]
+    assert names(fresh, table) == list("abc") and call.pool() == 0
+
+
 @pytest.mark.parametrize("first", [None, "put"])
 def test_execute_many_joins_a_bound_transaction_that_rolls_back(call, table, fresh, first):
     steps = [("execute_many", "put", "b", [{"name": "x", "n": 1}, {"name": "y"}, {"name": "z", "n": 3}])]
