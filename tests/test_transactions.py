@@ -196,13 +196,17 @@ def test_savepoints_inside_a_transaction_are_left_alone(db, table, fresh):
     assert names(fresh, table) == ["outer", "inner"]
 
 
-def test_a_context_copied_inside_a_transaction_cannot_run_statements_after_it(db, engine, table, fresh):
+@pytest.mark.parametrize("many", [False, True], ids=["execute_sql", "execute_many"])
+def test_a_context_copied_inside_a_transaction_cannot_run_statements_after_it(db, engine, table, fresh, many):
     with db.transaction():
         db.execute_sql("add", "t", {"name": "inside", "n": 1})
         copied = contextvars.copy_context()
     try:
         with pytest.raises(RuntimeError, match=r"^the transaction\(\) that bound this session has ended"):
-            copied.run(db.execute_sql, "add", "t", {"name": "lost", "n": 2})
+            if many:
+                copied.run(db.execute_many, "add", "t", [{"name": "lost", "n": 2}] * 2)
+            else:
+                copied.run(db.execute_sql, "add", "t", {"name": "lost", "n": 2})
         assert engine.pool.checkedout() == 0
     finally:
         copied.run(db.close)  # drops the stale binding: statements then commit on their own
@@ -268,6 +272,9 @@ def test_session_events_are_those_of_session_execute(db, engine, table, orm_list
             s.execute(insert, {"name": "x", "n": 1})
             s.execute(insert, {"name": "y", "n": 2})
             s.commit()
+        with Session(bind=engine, expire_on_commit=False) as s:  # an owned batch
+            s.execute(insert, [{"name": "z", "n": 3}, {"name": "w", "n": 4}])
+            s.commit()
         return got
 
     def by_verdin():
@@ -275,12 +282,13 @@ def test_session_events_are_those_of_session_execute(db, engine, table, orm_list
         with db.transaction():
             db.execute_sql("add", "t", {"name": "x", "n": 1})
             db.execute_sql("add", "t", {"name": "y", "n": 2})
+        db.execute_many("add", "t", [{"name": "z", "n": 3}, {"name": "w", "n": 4}])
         return got
 
     try:
         expected = by_hand(), list(heard)
         heard.clear()
-        assert (by_verdin(), heard) == (expected[0] + 2, expected[1])
+        assert (by_verdin(), heard) == (expected[0] + 4, expected[1])
     finally:
         for name, fn in hooks.items():
             event.remove(Session, name, fn)

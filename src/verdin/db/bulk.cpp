@@ -216,9 +216,10 @@ Ref driver_rows(PyObject* plan, PyObject* sets) {
   return rows;
 }
 
-// _many_scope(template, con, statements): for execute_many, the scope a direct connection gives
-// these statements (exact text clauses) with this `con`, entered, and that connection, as
-// (scope, connection); None when they have to run in a session from get_session(con).
+// _many_scope(template, con, statements): for execute_many, the scope these statements (exact
+// text clauses) run in with this `con`, entered, and what they run on (a direct connection, or
+// the session), as (scope, target); None when they have to run in get_session(con) as the
+// facade calls it (an override, or the fast paths off).
 Ref many_scope(Func&, PyObject* const* a) {
   PyObject *self = a[0], *con = a[1], *statements = a[2];
   if (!PyTuple_CheckExact(statements) || PyTuple_GET_SIZE(statements) == 0) return none();
@@ -232,12 +233,23 @@ Ref many_scope(Func&, PyObject* const* a) {
     PyObject* connection = reinterpret_cast<Scope*>(scope.get())->session;
     return Ref::take(PyTuple_Pack(2, scope.get(), connection));
   }
-  if (Ref connection = direct_connection(self, get_session.get(), con, {first})) {
-    Ref scope = scope_new(self, con);
-    scope_enter(reinterpret_cast<Scope*>(scope.get()));
-    return Ref::take(PyTuple_Pack(2, scope.get(), connection.get()));
+  // The template's own scope (bound or owned session), entered before anything else so that a
+  // binding that outlived its transaction() is refused before a connection is taken; in it, the
+  // session's connection where session.execute would do nothing more, else the session.
+  if (!own_get_session(self, get_session.get())) return none();
+  Ref scope = scope_new(self, con);
+  Scope* s = reinterpret_cast<Scope*>(scope.get());
+  Ref session = scope_enter(s);
+  Ref target;
+  try {
+    target = direct_connection(self, get_session.get(), session.get(), {first});
+  } catch (PyErrorSet&) {
+    Ref exc = fetch_exception();
+    scope_exit(s, exc.get());
+    restore_exception(std::move(exc));
+    throw;
   }
-  return none();
+  return Ref::take(PyTuple_Pack(2, scope.get(), target ? target.get() : session.get()));
 }
 
 // _run_many(target, clause, sets, plans): target.execute(clause, sets).rowcount, for a session or

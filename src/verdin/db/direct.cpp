@@ -278,17 +278,19 @@ void init_direct(PyObject* template_cls) {
   }
 }
 
+bool own_get_session(PyObject* self, PyObject* get_session) {
+  return d.usable && PyMethod_Check(get_session) &&
+         PyMethod_GET_FUNCTION(get_session) == d.get_session &&
+         PyMethod_GET_SELF(get_session) == self;
+}
+
 namespace {
 
 // The checks every direct statement needs: the fast path is on, get_session is the template's
 // own, the statements are text, and Session is as it was at import, without listeners.
 bool direct_allowed(PyObject* self, PyObject* get_session,
                     std::initializer_list<PyObject*> statements, bool without_session) {
-  if (!d.usable) return false;
-  if (!PyMethod_Check(get_session) || PyMethod_GET_FUNCTION(get_session) != d.get_session ||
-      PyMethod_GET_SELF(get_session) != self) {
-    return false;
-  }
+  if (!own_get_session(self, get_session)) return false;
   for (PyObject* statement : statements) {
     if (Py_TYPE(statement) != d.text_type) return false;
   }

@@ -100,6 +100,8 @@ Ref direct_engine(PyObject* self, PyObject* get_session, PyObject* con,
 // there directly cannot be told apart from session.execute; null otherwise.
 Ref direct_connection(PyObject* self, PyObject* get_session, PyObject* session,
                       std::initializer_list<PyObject*> statements);
+// Whether the fast paths are on and `get_session` is the template's own method, bound to self.
+bool own_get_session(PyObject* self, PyObject* get_session);
 // An entered scope that owns a new connection of `engine` with its transaction begun.
 Ref direct_scope(PyObject* self, PyObject* engine);
 
