@@ -265,7 +265,9 @@ Ref run_many(Func&, PyObject* const* a) {
         plan = plan_for(clause, dialect.get(), plans);
       }
     } catch (PyErrorSet&) {
-      // The generic path meets the same problem and reports it its own way.
+      // The generic path meets the same problem and reports it its own way; an interrupt or a
+      // SystemExit is not a problem of the statement.
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
       PyErr_Clear();
       plan = Ref();
     }
