@@ -113,3 +113,39 @@ def test_globals_read_at_call_time(monkeypatch):
     assert results_handle([{"n": 2}], D, None) == [D(n=2)]
     monkeypatch.setattr(txnfront, "get_base_type", lambda t: list)
     assert results_handle(ROWS, dict, "whatever") is ROWS
+
+
+class _AliasClass(type):
+    # A metaclass that makes its classes pass for typing's aliases: isinstance() reads __class__.
+    @property
+    def __class__(cls):
+        return typing._GenericAlias
+
+
+class _AliasMeta(type, typing._GenericAlias, _root=True):
+    pass
+
+
+@pytest.mark.parametrize("meta", [_AliasClass, _AliasMeta], ids=["__class__", "subclass"])
+@pytest.mark.parametrize("origin", [list, dict])
+@pytest.mark.parametrize("result_type", [M, int, dict])
+def test_classes_typing_takes_for_aliases_are_read_as_typing_reads_them(monkeypatch, meta, origin, result_type):
+    # Classes skip typing's introspection only where it could say nothing of them; these ones it
+    # reads an origin and arguments from, so the answer must be the one typing's functions give.
+    from verdin.utils import kindprobe
+
+    alias = meta("Alias", (), {})
+    alias.__origin__, alias.__args__ = origin, (M,)
+
+    def handled():
+        try:
+            return kindprobe.get_base_type(alias), kindprobe.is_container_type(alias), \
+                results_handle(ROWS, result_type, alias)
+        except (TypeError, ValueError) as exc:
+            return type(exc), str(exc)
+
+    fast = handled()
+    # through wrappers, which the module does not recognise as typing's own
+    monkeypatch.setattr(kindprobe, "get_origin", lambda t: typing.get_origin(t))
+    monkeypatch.setattr(txnfront, "get_args", lambda t: typing.get_args(t))
+    assert fast == handled()

@@ -1,4 +1,5 @@
 // results_handle: rows to the caller's shape (rows, objects, values, one row/object/value).
+#include "plain_class.hpp"
 #include "txnfront.hpp"
 
 namespace verdin::txnfront {
@@ -141,8 +142,8 @@ Ref results_handle(Func& f, PyObject* const* a) {
     wants_list = true;
     if (truth(result_type)) {
       Ref get_args = f.global(n.get_args);
-      // typing.get_args of a class is (): no alias is a class.
-      bool plain = get_args.get() == orig.get_args && PyType_Check(f_return_type.get());
+      // typing.get_args of a class that typing cannot take for an alias is ().
+      bool plain = get_args.get() == orig.get_args && plain_class(f_return_type.get());
       Ref args = plain ? Ref() : call(get_args.get(), f_return_type.get());
       if (!plain && truth(args.get())) {
         Ref base_result_type = item0(args.get());

@@ -1,6 +1,7 @@
 // verdin.utils.kindprobe: resolving type names from mapper files and classifying classes.
 #include "errors.hpp"
 #include "module.hpp"
+#include "plain_class.hpp"
 #include "text.hpp"
 
 using namespace verdin;
@@ -94,8 +95,9 @@ Ref get_type_from_string(Func& f, PyObject* const* a) {
 // get_origin(obj) if truthy, else obj.
 Ref origin_or_self(Func& f, PyObject* obj) {
   Ref get_origin = f.global(n.get_origin);
-  // typing.get_origin gives None for every class but Generic: no alias is a class.
-  if (get_origin.get() == typing_get_origin && PyType_Check(obj) && obj != typing_generic) {
+  // typing.get_origin gives None for every class but Generic that typing cannot take for an
+  // alias.
+  if (get_origin.get() == typing_get_origin && obj != typing_generic && plain_class(obj)) {
     return Ref::borrow(obj);
   }
   Ref origin = call(get_origin.get(), obj);
