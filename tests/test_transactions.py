@@ -293,3 +293,40 @@ def test_session_events_are_those_of_session_execute(db, engine, table, orm_list
         for name, fn in hooks.items():
             event.remove(Session, name, fn)
     assert engine.pool.checkedout() == 0
+
+
+@pytest.mark.parametrize("bound_session", [True, False], ids=["transaction", "owned"])
+def test_a_page_statement_flushes_what_the_count_left_in_the_session(db, engine, table, fresh, bound_session):
+    # The page runs two statements; an engine event of the first that adds an ORM object to the
+    # session must see it flushed before the second, as session.execute's autoflush would.
+    from sqlalchemy import Integer, String, event
+    from sqlalchemy.orm import DeclarativeBase, mapped_column
+
+    from verdin.db.querydeck import Page
+
+    class Base(DeclarativeBase):
+        pass
+
+    row = type("Row", (Base,), {"__tablename__": table, "id": mapped_column(Integer, primary_key=True),
+                                "name": mapped_column(String(50)), "n": mapped_column(Integer)})
+    sessions = []
+    opened = lambda session, transaction, connection: sessions.append(session)  # noqa: E731
+
+    def audit(conn, cursor, statement, parameters, context, executemany):
+        if statement.startswith("select count(*)"):
+            sessions[-1].add(row(name="audit", n=0))
+
+    db.execute_sql("add", "t", {"name": "first", "n": 1})
+    event.listen(Session, "after_begin", opened)  # a class-level listener: owned sessions too
+    event.listen(engine, "after_cursor_execute", audit)
+    try:
+        if bound_session:
+            with db.transaction():
+                page = db.execute_sql("names", "t", {}, page=Page(1, 10))
+        else:
+            page = db.execute_sql("names", "t", {}, page=Page(1, 10))
+    finally:
+        event.remove(engine, "after_cursor_execute", audit)
+        event.remove(Session, "after_begin", opened)
+    assert page["total"] == 1 and page["list"] == [{"name": name} for name in names(fresh, table)]
+    assert engine.pool.checkedout() == 0

@@ -222,7 +222,7 @@ Ref t_select_page(Func& f, PyObject* const* a) {
   PyObject* rewritten = plain_rewriters(f) ? sql : Py_None;
   bool done = with_text(
       self, con, {sql, rewritten},
-      [&](PyObject* session, bool direct) {
+      [&](PyObject* session, bool direct, const NextTarget& next) {
         Ref page_result = Ref::take(PyDict_New());
         Ref num = getattr(page, n.pageNum);
         ok(PyDict_SetItem(page_result.get(), n.pageNum, num.get()));
@@ -244,7 +244,9 @@ Ref t_select_page(Func& f, PyObject* const* a) {
           sql_str = offset_query(f, sql, page);
         }
         sent_sql::report(sql_str.get());
-        Ref result = execute(session, sql_str.get(), args);
+        // An engine event of the count may have left the session with changes to flush first.
+        Ref target = next();
+        Ref result = execute(target.get(), sql_str.get(), args);
         Ref rows = call_method(result.get(), n.all);
         Ref list = rows_as_dicts(rows.get());
         ok(PyDict_SetItem(page_result.get(), n.list, list.get()));

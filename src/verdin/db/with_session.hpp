@@ -77,27 +77,51 @@ bool with_session(PyObject* self, PyObject* const* con, Body&& body, Ref& out) {
   return with_manager(cm.get(), body, out);
 }
 
+// Where a body of several statements runs each one after the first: a session's own
+// connection only while the session's execute would still do nothing more (anything run by the
+// statement before, such as an engine event listener, may have changed the session since).
+struct NextTarget {
+  PyObject *self, *get_session;
+  PyObject* session;  // null on a direct scope's connection, which no session watches
+  PyObject* first;    // what the first statement ran on
+  std::initializer_list<PyObject*> statements;
+
+  // The Session or Connection to execute the next statement on.
+  Ref operator()() const {
+    if (session == nullptr || first == session) return Ref::borrow(first);
+    if (Ref connection = direct_connection(self, get_session, session, statements)) {
+      return connection;
+    }
+    return Ref::borrow(session);
+  }
+};
+
 // As with_session(self, &con, ...), for a body that only executes `statements`: runs on a
 // direct connection where that cannot be told apart from an owned Session.
 template <typename Body>
 bool with_text(PyObject* self, PyObject* con, std::initializer_list<PyObject*> statements,
                Body&& body, Ref& out) {
   // A body that asks is told whether it runs on a direct connection (whose dialect is its own)
-  // rather than in a session.
-  auto run = [&](PyObject* session, bool direct) {
-    if constexpr (std::is_invocable_v<Body, PyObject*, bool>) {
-      return body(session, direct);
+  // rather than in a session, and where its later statements run.
+  Ref get_session = getattr(self, n.get_session);
+  auto run = [&](PyObject* target, bool direct, PyObject* session) {
+    if constexpr (std::is_invocable_v<Body, PyObject*, bool, const NextTarget&>) {
+      NextTarget next{self, get_session.get(), session, target, statements};
+      return body(target, direct, next);
+    } else if constexpr (std::is_invocable_v<Body, PyObject*, bool>) {
+      (void)session;
+      return body(target, direct);
     } else {
       (void)direct;
-      return body(session);
+      (void)session;
+      return body(target);
     }
   };
-  Ref get_session = getattr(self, n.get_session);
   if (Ref engine = direct_engine(self, get_session.get(), con, statements)) {
     Ref scope = direct_scope(self, engine.get());
     Scope* s = reinterpret_cast<Scope*>(scope.get());
     Ref connection = Ref::borrow(s->session);
-    in_scope(s, connection.get(), [&](PyObject* c) { return run(c, true); }, out);
+    in_scope(s, connection.get(), [&](PyObject* c) { return run(c, true, nullptr); }, out);
     return true;
   }
   // Otherwise the session scope: an owned session (with Session listeners, which keep the
@@ -109,9 +133,9 @@ bool with_text(PyObject* self, PyObject* con, std::initializer_list<PyObject*> s
       cm.get(),
       [&](PyObject* session) {
         if (Ref connection = direct_connection(self, get_session.get(), session, statements)) {
-          return run(connection.get(), true);
+          return run(connection.get(), true, session);
         }
-        return run(session, false);
+        return run(session, false, session);
       },
       out);
 }
