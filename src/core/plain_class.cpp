@@ -3,8 +3,6 @@
 #include <iterator>
 #include <utility>
 
-#include "errors.hpp"
-
 namespace verdin {
 namespace {
 
@@ -16,42 +14,40 @@ struct {
   PyObject *class_name = nullptr, *getattribute_name = nullptr;
 } plain;
 
-// typing's alias types, as typing.get_origin and typing.get_args test for them; None when this
-// Python names one otherwise (then no class is taken as plain).
+// typing's alias types, as typing.get_origin and typing.get_args test for them; null when this
+// Python names one otherwise or they cannot be had (then no class is taken as plain).
 Ref alias_types() {
-  Ref typing = import("typing");
-  Ref types = import("types");
-  const std::pair<PyObject*, const char*> names[] = {
-      {typing.get(), "_BaseGenericAlias"}, {typing.get(), "ParamSpecArgs"},
-      {typing.get(), "ParamSpecKwargs"},   {types.get(), "GenericAlias"},
-      {types.get(), "UnionType"},
+  const std::pair<const char*, const char*> names[] = {
+      {"typing", "_BaseGenericAlias"}, {"typing", "ParamSpecArgs"}, {"typing", "ParamSpecKwargs"},
+      {"types", "GenericAlias"},       {"types", "UnionType"},
   };
-  Ref out = Ref::take(PyTuple_New(std::size(names)));
+  Ref out = Ref::steal(PyTuple_New(std::size(names)));
+  if (!out) return Ref();
   Py_ssize_t i = 0;
-  for (auto [module, name] : names) {
-    PyObject* found = PyObject_GetAttrString(module, name);
+  for (auto [module_name, name] : names) {
+    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    PyObject* found = module ? PyObject_GetAttrString(module.get(), name) : nullptr;
     if (found == nullptr || !PyType_Check(found)) {
       Py_XDECREF(found);
-      PyErr_Clear();
-      return Ref::borrow(Py_None);
+      return Ref();
     }
     PyTuple_SET_ITEM(out.get(), i++, found);
   }
   return out;
 }
 
+// Never raises: what cannot be had leaves every class to typing's functions.
 void prepare() {
-  Ref aliases = alias_types();
-  plain.class_name = Ref::take(PyUnicode_InternFromString("__class__")).release();
-  plain.getattribute_name = Ref::take(PyUnicode_InternFromString("__getattribute__")).release();
-  // Found as the metaclass lookup finds them (the dicts of builtin types are not in tp_dict).
-  PyObject* class_attribute = _PyType_Lookup(&PyBaseObject_Type, plain.class_name);
-  PyObject* getattribute = _PyType_Lookup(&PyType_Type, plain.getattribute_name);
-  if (class_attribute == nullptr || getattribute == nullptr) aliases = Ref::borrow(Py_None);
-  plain.aliases = aliases.release();
-  plain.class_attribute = Py_XNewRef(class_attribute);
-  plain.type_getattribute = Py_XNewRef(getattribute);
   plain.ready = true;
+  plain.class_name = PyUnicode_InternFromString("__class__");
+  plain.getattribute_name = PyUnicode_InternFromString("__getattribute__");
+  Ref aliases = plain.class_name && plain.getattribute_name ? alias_types() : Ref();
+  PyErr_Clear();
+  if (!aliases) return;
+  // Found as the metaclass lookup finds them (the dicts of builtin types are not in tp_dict).
+  plain.class_attribute = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, plain.class_name));
+  plain.type_getattribute = Py_XNewRef(_PyType_Lookup(&PyType_Type, plain.getattribute_name));
+  if (plain.class_attribute && plain.type_getattribute) plain.aliases = aliases.release();
 }
 
 }  // namespace
@@ -59,7 +55,7 @@ void prepare() {
 bool plain_class(PyObject* obj) {
   if (!PyType_Check(obj)) return false;
   if (!plain.ready) prepare();
-  if (plain.aliases == Py_None) return false;
+  if (plain.aliases == nullptr) return false;
   PyTypeObject* meta = Py_TYPE(obj);
   if (meta == &PyType_Type) return true;
   // isinstance() reads obj.__class__ when the metaclass is not the class it asks about.
