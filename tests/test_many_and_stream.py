@@ -4,12 +4,14 @@ import gc
 import logging
 
 import pytest
+import sqlalchemy
 from sqlalchemy import event
 from sqlalchemy.exc import DBAPIError, StatementError
 from sqlalchemy.ext.asyncio import create_async_engine
 
 from verdin.db.asyncfront import AsyncVerdinSqlSession
 from verdin.db.txnfront import VerdinSqlSession
+from verdin.mapper import stmtloom
 from verdin.mapper.stmtloom import ParseMapper
 
 ASYNC_DRIVERS = {"sqlite": "sqlite+aiosqlite", "mysql": "mysql+aiomysql", "postgresql": "postgresql+psycopg"}
@@ -188,6 +190,24 @@ def test_execute_many_goes_through_overridden_mapper_methods(engine, table, tmp_
     assert calls == ["a", "b"]
     expected = [("a", 1), ("b", 2 if override == "insert" else 9)]
     assert fresh(f"select name, n from {table} order by id") == expected
+
+
+def test_execute_many_uses_text_replaced_by_a_mapper_expression(engine, table, tmp_path, fresh, monkeypatch):
+    made = []
+
+    def replace():  # from this set on every statement is made by the replacement
+        monkeypatch.setattr(stmtloom, "text", lambda sql: made.append(sql) or sqlalchemy.text(sql))
+        return True
+
+    path = tmp_path / "h.xml"
+    path.write_text(f"""<mapper namespace="h"><insert id="put">insert into {table} (name, n)
+      values (#{{name}}, <if test="params['hook']()">#{{n}}</if>)</insert></mapper>""")
+    db = VerdinSqlSession({"h": ParseMapper(str(path))}, data_source=engine)
+    sets = [{"name": "a", "n": 1, "hook": lambda: True}, {"name": "b", "n": 2, "hook": replace},
+            {"name": "c", "n": 3, "hook": lambda: True}]
+    assert db.execute_many("put", "h", sets) == 3
+    assert made == [f"insert into {table} (name, n) values (:name, :n)"] * 2
+    assert fresh(f"select name, n from {table} order by id") == [("a", 1), ("b", 2), ("c", 3)]
 
 
 def test_stream_sql_maps_rows_in_batches_and_gives_the_connection_back(call, table):

@@ -400,11 +400,13 @@ std::vector<Run> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* nam
     }
     Ref quad = call(PyTuple_GET_ITEM(texts, 0), get_sql, sql_id, params);
     Assembled st;
+    bool finished = false;
     if (quad.get() == Py_None) {
       st = assemble(get_sql, sql_id, params);
     } else {
-      Ref parts[4];
-      unpack(quad.get(), 4, parts);
+      Ref parts[5];
+      unpack(quad.get(), 5, parts);
+      finished = parts[4].get() == Py_True;
       st = {std::move(parts[0]), std::move(parts[1]), std::move(parts[2]), std::move(parts[3])};
     }
     if (i == 0) {
@@ -419,8 +421,7 @@ std::vector<Run> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* nam
         throw_error();
       }
     }
-    // A finished text (an exact str) stands for the clause get_sql would have made of it.
-    bool finished = PyUnicode_CheckExact(st.sql.get()) && quad.get() != Py_None;
+    // A finished text stands for the clause get_sql would have made of it.
     Ref text = finished ? Ref::borrow(st.sql.get()) : getattr(st.sql.get(), n.text);
     if (out.empty() || !same(last_text.get(), text.get())) {
       Ref clause = finished ? call(PyTuple_GET_ITEM(texts, 1), text.get()) : std::move(st.sql);

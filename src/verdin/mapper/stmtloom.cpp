@@ -397,8 +397,9 @@ bool plain_mapper(PyObject* self) {
 
 // The steps shared by select, update, delete and insert. With `text_only` (execute_many's
 // assembly, see text_statement), parts[0] is the finished SQL text rather than its clause while
-// to_prepared_statement is the installed one; otherwise the clause as usual.
-Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, const char* mismatch,
+// to_prepared_statement and the module's `text` are the installed ones, and the result says so;
+// otherwise the clause as usual.
+bool statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, const char* mismatch,
               Ref parts[2], Func* text_only = nullptr) {
   Ref map = getattr(self, n.id_2_element_map);
   Ref element;
@@ -426,15 +427,17 @@ Ref statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, co
   }
   ret = remove_comments(ret.get());
   Ref values = bind_values(as, ret);
-  if (text_only && plain_method(self, n.to_prepared_statement)) {
+  // The expressions just run could have replaced the module's `text` (checked before them too).
+  if (text_only && plain_method(self, n.to_prepared_statement) &&
+      Ref(text_only->global(n.text_fn)).get() == orig.text_fn) {
     Prepared prepared = prepare_statement(*text_only, ret.get(), values.get());
     parts[0] = std::move(prepared.sql);
     parts[1] = std::move(prepared.binds);
-    return Ref();
+    return true;
   }
   Ref pair = call_self(n.to_prepared_statement, self, ret.get(), values.get());
   unpack(pair.get(), 2, parts);
-  return Ref();
+  return false;
 }
 
 Ref pack(Ref parts[2]) {
@@ -481,7 +484,8 @@ Ref insert(Func& f, PyObject* const* a) {
 // __bulk__[0](get_sql, sql_id, params): for execute_many, what get_sql(sql_id, params) gives
 // with the finished SQL text in place of the clause, for a bound get_sql of an exact ParseMapper
 // whose methods on the way are the installed ones and while the module's `text` is SQLAlchemy's;
-// None otherwise. The caller makes the clauses it sends with __bulk__[1]. Texts equal to the one
+// None otherwise; a fifth item says whether the first is that text or (when the expressions
+// replaced `text`) the clause. The caller makes the clauses it sends with __bulk__[1]. Texts equal to the one
 // before them skip the clause, which get_sql would make only to have it dropped.
 Ref text_statement(Func& f, PyObject* const* a) {
   PyObject *get_sql_fn = a[0], *sql_id = a[1], *params = a[2];
@@ -513,9 +517,9 @@ Ref text_statement(Func& f, PyObject* const* a) {
       }
     }
     Ref parts[2];
-    statement(self, sql_id, params, method, mismatch, parts, &f);
-    return Ref::take(
-        PyTuple_Pack(4, parts[0].get(), parts[1].get(), sql_type.get(), result_type.get()));
+    bool finished = statement(self, sql_id, params, method, mismatch, parts, &f);
+    return Ref::take(PyTuple_Pack(5, parts[0].get(), parts[1].get(), sql_type.get(),
+                                  result_type.get(), finished ? Py_True : Py_False));
   } catch (PyErrorSet&) {
     note_pending([&] { return statement_note(self, sql_id); });
     throw;
