@@ -485,8 +485,8 @@ Ref insert(Func& f, PyObject* const* a) {
 // with the finished SQL text in place of the clause, for a bound get_sql of an exact ParseMapper
 // whose methods on the way are the installed ones and while the module's `text` is SQLAlchemy's;
 // None otherwise; a fifth item says whether the first is that text or (when the expressions
-// replaced `text`) the clause. The caller makes the clauses it sends with __bulk__[1]. Texts equal to the one
-// before them skip the clause, which get_sql would make only to have it dropped.
+// replaced `text`) the clause. The caller makes the clauses it sends with __bulk__[1]. Texts
+// equal to the one before them skip the clause, which get_sql would make only to have it dropped.
 Ref text_statement(Func& f, PyObject* const* a) {
   PyObject *get_sql_fn = a[0], *sql_id = a[1], *params = a[2];
   // What get_sql's and the statement methods' own argument checks would refuse goes to them.
