@@ -400,7 +400,7 @@ bool plain_mapper(PyObject* self) {
 // to_prepared_statement and the module's `text` are the installed ones, and the result says so;
 // otherwise the clause as usual.
 bool statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, const char* mismatch,
-              Ref parts[2], Func* text_only = nullptr) {
+               Ref parts[2], Func* text_only = nullptr) {
   Ref map = getattr(self, n.id_2_element_map);
   Ref element;
   if (PyDict_CheckExact(map.get())) {
