@@ -31,6 +31,7 @@ import tempfile
 import time
 import uuid
 
+ROUNDS = 9  # best of this many rounds per side; the sides alternate in each
 MODES = ["owned", "transaction", "listener", "no fast paths"]
 DATABASES = ["SQLite file", "SQLite memory", "MariaDB", "PostgreSQL"]
 MARIADB_URL = os.environ.get("VERDIN_MARIADB_URL", "mysql+pymysql://root@127.0.0.1:3306/test")
@@ -182,7 +183,7 @@ def worker(mode, name, runs):
         out = []
         for _ in range(runs):
             best = [float("inf")] * 3
-            for round_ in range(5):
+            for round_ in range(ROUNDS):
                 order = (0, 1, 2) if round_ % 2 == 0 else (2, 1, 0)
                 for i in order:
                     best[i] = min(best[i], cpu_per_call(sides[i], number))
