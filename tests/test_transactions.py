@@ -330,3 +330,44 @@ def test_a_page_statement_flushes_what_the_count_left_in_the_session(db, engine,
         event.remove(Session, "after_begin", opened)
     assert page["total"] == 1 and page["list"] == [{"name": name} for name in names(fresh, table)]
     assert engine.pool.checkedout() == 0
+
+
+@pytest.mark.parametrize("bound_session", [True, False], ids=["transaction", "owned"])
+def test_each_run_of_execute_many_flushes_what_the_run_before_left(db, engine, table, tmp_path, fresh,
+                                                                   bound_session):
+    # execute_many sends two runs (the SQL differs); an engine event of the first that adds an
+    # ORM object to the session must see it flushed before the second, as session.execute would.
+    from sqlalchemy import Integer, String, event
+    from sqlalchemy.orm import DeclarativeBase, mapped_column
+
+    from verdin.mapper.stmtloom import ParseMapper
+
+    class Base(DeclarativeBase):
+        pass
+
+    row = type("Row", (Base,), {"__tablename__": table, "id": mapped_column(Integer, primary_key=True),
+                                "name": mapped_column(String(50)), "n": mapped_column(Integer)})
+    path = tmp_path / "runs.xml"
+    path.write_text(f"""<mapper namespace="runs"><insert id="add">insert into {table} (name, n) values (#{{name}},
+      <if test="params.get('n') is None">0</if><if test="params.get('n') is not None">#{{n}}</if>)</insert></mapper>""")
+    db.mapper_dict["runs"] = ParseMapper(str(path))
+    sessions, added = [], []
+    opened = lambda session, transaction, connection: sessions.append(session)  # noqa: E731
+
+    def audit(conn, cursor, statement, parameters, context, executemany):
+        if not added:
+            added.append(1)
+            sessions[-1].add(row(name="audit", n=0))
+
+    event.listen(Session, "after_begin", opened)  # a class-level listener: owned sessions too
+    event.listen(engine, "after_cursor_execute", audit)
+    try:
+        if bound_session:
+            with db.transaction():
+                assert db.execute_many("add", "runs", [{"name": "a", "n": 1}, {"name": "b"}]) == 2
+        else:
+            assert db.execute_many("add", "runs", [{"name": "a", "n": 1}, {"name": "b"}]) == 2
+    finally:
+        event.remove(engine, "after_cursor_execute", audit)
+        event.remove(Session, "after_begin", opened)
+    assert names(fresh, table) == ["a", "audit", "b"] and engine.pool.checkedout() == 0

@@ -234,29 +234,17 @@ Ref many_scope(Func&, PyObject* const* a) {
     return Ref::take(PyTuple_Pack(2, scope.get(), connection));
   }
   // The template's own scope (bound or owned session), entered before anything else so that a
-  // binding that outlived its transaction() is refused before a connection is taken; in it, the
-  // session's connection where session.execute would do nothing more, else the session.
+  // binding that outlived its transaction() is refused before a connection is taken. Each run
+  // then picks its own target (see run_many): what one run sets off, an engine event listener
+  // adding objects to the session say, may leave the session with changes to flush first.
   if (!own_get_session(self, get_session.get())) return none();
   Ref scope = scope_new(self, con);
-  Scope* s = reinterpret_cast<Scope*>(scope.get());
-  Ref session = scope_enter(s);
-  Ref target;
-  try {
-    target = direct_connection(self, get_session.get(), session.get(), {first});
-  } catch (PyErrorSet&) {
-    Ref exc = fetch_exception();
-    scope_exit(s, exc.get());
-    restore_exception(std::move(exc));
-    throw;
-  }
-  return Ref::take(PyTuple_Pack(2, scope.get(), target ? target.get() : session.get()));
+  Ref session = scope_enter(reinterpret_cast<Scope*>(scope.get()));
+  return Ref::take(PyTuple_Pack(2, scope.get(), session.get()));
 }
 
-// _run_many(target, clause, sets, plans): target.execute(clause, sets).rowcount, for a session or
-// a direct connection; `plans` (a dict the caller keeps for one call) holds what the driver path
-// found per statement.
-Ref run_many(Func&, PyObject* const* a) {
-  PyObject *target = a[0], *clause = a[1], *sets = a[2], *plans = a[3];
+// target.execute(clause, sets).rowcount, through the driver when nothing could tell.
+Ref run_on(PyObject* target, PyObject* clause, PyObject* sets, PyObject* plans) {
   if (PyList_CheckExact(sets)) {
     Ref plan;
     try {
@@ -283,8 +271,24 @@ Ref run_many(Func&, PyObject* const* a) {
   return getattr(result.get(), n.rowcount);
 }
 
+// _run_many(template, target, clause, sets, plans): target.execute(clause, sets).rowcount, for a
+// session or a direct connection; in a session, on the session's own connection while its
+// execute would do nothing more. `plans` (a dict the caller keeps for one call) holds what the
+// driver path found per statement.
+Ref run_many(Func&, PyObject* const* a) {
+  PyObject *self = a[0], *given = a[1], *clause = a[2], *sets = a[3], *plans = a[4];
+  Ref target = Ref::borrow(given);
+  if (Py_TYPE(given) != b.connection_type) {
+    Ref get_session = getattr(self, n.get_session);
+    if (Ref connection = direct_connection(self, get_session.get(), given, {clause})) {
+      target = std::move(connection);
+    }
+  }
+  return run_on(target.get(), clause, sets, plans);
+}
+
 const Param p_many_scope[] = {{"template"}, {"con"}, {"statements"}};
-const Param p_run_many[] = {{"target"}, {"clause"}, {"sets"}, {"plans"}};
+const Param p_run_many[] = {{"template"}, {"target"}, {"clause"}, {"sets"}, {"plans"}};
 const FuncSpec s_many_scope = fn("_many_scope", many_scope, p_many_scope);
 const FuncSpec s_run_many = fn("_run_many", run_many, p_run_many);
 

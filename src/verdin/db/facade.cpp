@@ -492,7 +492,9 @@ Ref execute_many(Func&, PyObject* const* a) {
       Ref count = statement_log::run(
           self, namespace_, sql_id, sql,
           [&] {
-            return call(PyTuple_GET_ITEM(bulk.get(), 1), target, sql, run.binds.get(), plans.get());
+            PyObject* args[] = {tmpl.get(), target, sql, run.binds.get(), plans.get()};
+            return Ref::take(
+                PyObject_Vectorcall(PyTuple_GET_ITEM(bulk.get(), 1), args, 5, nullptr));
           },
           &server);
       total = Ref::take(PyNumber_Add(total.get(), count.get()));
