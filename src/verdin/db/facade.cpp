@@ -364,20 +364,25 @@ struct Run {
   Ref sql, binds;
 };
 
-// stmtloom's side of execute_many: (_text_statement, _clause_for), found once per process.
-PyObject* text_functions() {
-  static PyObject* found = nullptr;
+// A module's pair of functions for execute_many, bound in its dict as `__bulk__`; `found` keeps
+// it for the life of the process.
+PyObject* bulk_pair(const char* module_name, PyObject*& found) {
   if (found == nullptr) {
-    Ref module = import("verdin.mapper.stmtloom");
+    Ref module = import(module_name);
     Ref pair = getattr(module.get(), "__bulk__");
     if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-      PyErr_SetString(PyExc_ImportError,
-                      "verdin.mapper.stmtloom does not match verdin.db.txnfront");
+      PyErr_Format(PyExc_ImportError, "%s does not match verdin.db.txnfront", module_name);
       throw_error();
     }
     found = pair.release();
   }
   return found;
+}
+
+// stmtloom's side of execute_many: (_text_statement, _clause_for).
+PyObject* text_functions() {
+  static PyObject* found = nullptr;
+  return bulk_pair("verdin.mapper.stmtloom", found);
 }
 
 // Every set assembled before anything is sent, so a bad one costs nothing on the database. Only
@@ -433,19 +438,10 @@ std::vector<Run> assemble_all(PyObject* get_sql, PyObject* sql_id, PyObject* nam
   return out;
 }
 
-// querydeck's side of execute_many: (_many_scope, _run_many), found once per process.
+// querydeck's side of execute_many: (_many_scope, _run_many).
 PyObject* bulk_functions() {
   static PyObject* found = nullptr;
-  if (found == nullptr) {
-    Ref module = import("verdin.db.querydeck");
-    Ref pair = getattr(module.get(), "__bulk__");
-    if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-      PyErr_SetString(PyExc_ImportError, "verdin.db.querydeck does not match verdin.db.txnfront");
-      throw_error();
-    }
-    found = pair.release();
-  }
-  return found;
+  return bulk_pair("verdin.db.querydeck", found);
 }
 
 // `body(target)` in a scope that _many_scope entered; the scope commits or rolls back as it ends.
