@@ -1,6 +1,5 @@
 // Statement finishing: #{name} binds, whitespace normalisation and ${name} substitution.
 #include <cstring>
-#include <deque>
 #include <iterator>
 
 #include "stmtloom.hpp"
@@ -228,11 +227,7 @@ namespace {
 // each time, whose hash the clause cache then finds already computed. Touched with the GIL held
 // only; nothing between reading an entry and using it runs Python code on it. The oldest entries
 // go first once it holds too many or too much.
-struct Finished {
-  PyObject* memo = nullptr;
-  std::deque<PyObject*> order;  // the memo's keys, oldest first (borrowed from the memo)
-  Py_ssize_t size = 0;          // estimated bytes the entries keep alive
-} finished;
+OldestFirst finished;
 
 constexpr Py_ssize_t finished_entries = 4096;
 constexpr Py_ssize_t finished_budget = 4 << 20;
@@ -247,13 +242,12 @@ Py_ssize_t finished_cost(PyObject* ret, PyObject* entry) {
 }
 
 Ref finished_entry(PyObject* ret) {
-  if (finished.memo == nullptr || PyUnicode_GET_LENGTH(ret) > finished_longest) return Ref();
-  return dict_get(finished.memo, ret);
+  if (PyUnicode_GET_LENGTH(ret) > finished_longest) return Ref();
+  return finished.get(ret);
 }
 
 void remember_finished(PyObject* ret, PyObject* formatted, PyObject* names) {
   if (PyUnicode_GET_LENGTH(ret) > finished_longest || !PyUnicode_CheckExact(formatted)) return;
-  if (finished.memo == nullptr) finished.memo = ok(PyDict_New());
   // Stored meanwhile by a call that the values' lookups ran: the memo keeps that one.
   if (finished_entry(ret)) return;
   // One flat tuple of strings, which the collector stops tracking at its first pass.
@@ -263,22 +257,8 @@ void remember_finished(PyObject* ret, PyObject* formatted, PyObject* names) {
   for (Py_ssize_t i = 0; i < count; i++) {
     PyTuple_SET_ITEM(entry.get(), 1 + i, Py_NewRef(PyTuple_GET_ITEM(names, i)));
   }
-  finished.order.push_back(ret);
-  if (PyDict_SetItem(finished.memo, ret, entry.get()) < 0) {
-    finished.order.pop_back();
-    throw_error();
-  }
-  finished.size += finished_cost(ret, entry.get());
-  while (!finished.order.empty() &&
-         (static_cast<Py_ssize_t>(finished.order.size()) > finished_entries ||
-          finished.size > finished_budget)) {
-    Ref key = Ref::borrow(finished.order.front());
-    finished.order.pop_front();
-    Ref old = dict_get(finished.memo, key.get());
-    if (!old) continue;
-    finished.size -= finished_cost(key.get(), old.get());
-    ok(PyDict_DelItem(finished.memo, key.get()));
-  }
+  finished.add(ret, entry.get(), finished_cost(ret, entry.get()));
+  finished.shrink(finished_budget, static_cast<size_t>(finished_entries), finished_cost);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@
 //    `_memoized_keys`, which generative copies (_generate, _clone) and __getstate__ leave out;
 //  - HasCacheKey._generate_cache_key computes the key without memoising it;
 //  - CacheKey is a tuple (key, bindparams, ...) whose fields after bindparams are None for text.
-#include <deque>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <unordered_map>
@@ -55,9 +55,7 @@ struct Template {
 struct Clauses {
   bool usable = false;
   // final SQL text (exact str) -> None while seen once, then a capsule holding its Template
-  PyObject* cache = nullptr;
-  std::deque<PyObject*> order;  // the cache's keys, oldest first (borrowed from the cache)
-  Py_ssize_t size = 0;          // estimated bytes the cache keeps alive
+  OldestFirst cache;
   PyTypeObject* text_type = nullptr;
   PyTypeObject* bind_type = nullptr;
   PyTypeObject* key_type = nullptr;  // CacheKey
@@ -282,14 +280,7 @@ Py_ssize_t cost_of(PyObject* sql, PyObject* value) {
 // Drops the oldest entries until the cache fits its budget. No Python code runs meanwhile: an
 // entry's parts are plain dicts, strings and SQLAlchemy's own text() parameters.
 void shrink() {
-  while (c.size > cache_budget && !c.order.empty()) {
-    Ref key = Ref::borrow(c.order.front());
-    c.order.pop_front();
-    Ref value = dict_get(c.cache, key.get());
-    if (!value) continue;
-    c.size -= cost_of(key.get(), value.get());
-    ok(PyDict_DelItem(c.cache, key.get()));
-  }
+  c.cache.shrink(cache_budget, SIZE_MAX, cost_of);
 }
 
 // The template for a text requested the second time; a plain text() when none is kept.
@@ -304,10 +295,10 @@ Ref second_request(PyObject* text_fn, PyObject* sql) {
   Ref capsule = make_template(proto.get(), cost);
   // Making the key ran Python code: another thread may have stored or dropped the entry.
   if (!capsule) return proto;
-  Ref seen = dict_get(c.cache, sql);
+  Ref seen = c.cache.get(sql);
   if (seen.get() == Py_None) {
-    ok(PyDict_SetItem(c.cache, sql, capsule.get()));
-    c.size += cost - text_cost(sql);
+    ok(PyDict_SetItem(c.cache.dict, sql, capsule.get()));
+    c.cache.size += cost - text_cost(sql);
     shrink();
   }
   return clause_from(capsule.get());
@@ -412,7 +403,7 @@ void init_clauses(PyObject* text_fn) {
     c.memoized_keys = Ref::take(PyFrozenSet_New(names.get())).release();
     c.empty = Ref::take(PyTuple_New(0)).release();
     c.memo_type = reinterpret_cast<PyTypeObject*>(Ref::take(PyType_FromSpec(&memo_spec)).release());
-    c.cache = ok(PyDict_New());
+    c.cache.dict = ok(PyDict_New());
     if (!copies_verified(text_fn)) return;
     c.usable = true;
   } catch (PyErrorSet&) {
@@ -426,15 +417,10 @@ Ref clause_of(PyObject* text_fn, PyObject* sql) {
   // Thread safety: the cache is only touched with the GIL held, and between reading an entry
   // and using it nothing runs Python code on the cache (exact str keys hash and compare
   // natively). Another thread may build the same clause meanwhile; the first one stored wins.
-  Ref seen = dict_get(c.cache, sql);
+  Ref seen = c.cache.get(sql);
   if (!seen) {
     // A text seen once stays a plain text(): only a repeated one earns a template.
-    c.order.push_back(sql);
-    if (PyDict_SetItem(c.cache, sql, Py_None) < 0) {
-      c.order.pop_back();
-      throw_error();
-    }
-    c.size += text_cost(sql);
+    c.cache.add(sql, Py_None, text_cost(sql));
     shrink();
     return call(text_fn, sql);
   }
