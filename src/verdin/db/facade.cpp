@@ -480,7 +480,6 @@ Ref execute_many(Func&, PyObject* const* a) {
     PyTuple_SET_ITEM(statements.get(), i, Py_NewRef(runs[i].sql.get()));
   }
   Ref server = getattr(self, n.data_source);
-  Ref plans = Ref::take(PyDict_New());
   Ref total = Ref::take(PyLong_FromLong(0));
   auto body = [&](PyObject* target) {
     for (const Run& run : runs) {
@@ -488,9 +487,9 @@ Ref execute_many(Func&, PyObject* const* a) {
       Ref count = statement_log::run(
           self, namespace_, sql_id, sql,
           [&] {
-            PyObject* args[] = {tmpl.get(), target, sql, run.binds.get(), plans.get()};
+            PyObject* args[] = {tmpl.get(), target, sql, run.binds.get()};
             return Ref::take(
-                PyObject_Vectorcall(PyTuple_GET_ITEM(bulk.get(), 1), args, 5, nullptr));
+                PyObject_Vectorcall(PyTuple_GET_ITEM(bulk.get(), 1), args, 4, nullptr));
           },
           &server);
       total = Ref::take(PyNumber_Add(total.get(), count.get()));

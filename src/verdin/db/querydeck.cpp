@@ -135,6 +135,7 @@ void populate(ModuleBuilder& m) {
   orig.count_query = m.def(s_count_query).release();
   orig.limit_query = m.def(s_limit_query).release();
   sent_sql::create(m.dict());
+  init_driver();
   init_bulk(m);
 }
 

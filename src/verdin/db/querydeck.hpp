@@ -105,6 +105,15 @@ bool own_get_session(PyObject* self, PyObject* get_session);
 // An entered scope that owns a new connection of `engine` with its transaction begun.
 Ref direct_scope(PyObject* self, PyObject* engine);
 
+// Text statements straight to the driver (driver.cpp). `init_driver` finds, once, what the check
+// compares against. driver_execute: target.execute(clause, params) for a Connection `target` and
+// a dict (or non-empty list of dicts) `params`, sent through exec_driver_sql where nothing could
+// tell the two apart; empty when the caller has to take execute().
+void init_driver();
+Ref driver_execute(PyObject* target, PyObject* clause, PyObject* params);
+// Whether `obj` is an exact SQLAlchemy Connection (always false with the fast paths off).
+bool is_connection(PyObject* obj);
+
 // execute_many's side of the template (bulk.cpp): binds `__bulk__` in the module dict, the pair
 // (_many_scope, _run_many) that the facade's execute_many calls.
 void init_bulk(ModuleBuilder& m);

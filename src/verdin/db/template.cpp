@@ -24,10 +24,12 @@ Ref scoped_text(PyObject* self, PyObject* con, std::initializer_list<PyObject*> 
   return out;
 }
 
-// session.execute(statement[, params])
+// session.execute(statement[, params]); on a plain connection, straight to the driver where
+// nothing could tell.
 Ref execute(PyObject* session, PyObject* statement, PyObject* params) {
-  return params ? call_method(session, n.execute, statement, params)
-                : call_method(session, n.execute, statement);
+  if (!params) return call_method(session, n.execute, statement);
+  if (Ref result = driver_execute(session, statement, params)) return result;
+  return call_method(session, n.execute, statement, params);
 }
 
 [[noreturn]] void unbound(const char* name) {

@@ -8,6 +8,7 @@
 
 #include "errors.hpp"
 #include "module.hpp"
+#include "oldest_first.hpp"
 #include "sequence.hpp"
 #include "text.hpp"
 
@@ -150,41 +151,6 @@ Ref format_sql(Func& f, PyObject* const* a);
 Ref to_prepared_statement(Func& f, PyObject* const* a);
 // What to_prepared_statement does before it makes the clause: the finished SQL text (what the
 // clause would be made of) and the bind values.
-// A dict of exact-str keys that forgets its oldest entries once they cost too much: the
-// statement caches. Touched with the GIL held only; nothing between reading an entry and using
-// it runs Python code on it (exact str keys hash and compare natively).
-struct OldestFirst {
-  PyObject* dict = nullptr;     // made on first use
-  std::deque<PyObject*> order;  // the keys, oldest first (borrowed from the dict)
-  Py_ssize_t size = 0;          // estimated bytes the entries keep alive
-
-  Ref get(PyObject* key) const { return dict ? dict_get(dict, key) : Ref(); }
-
-  // A new entry `key` -> `value`, counted as `cost` bytes.
-  void add(PyObject* key, PyObject* value, Py_ssize_t cost) {
-    if (dict == nullptr) dict = ok(PyDict_New());
-    order.push_back(key);
-    if (PyDict_SetItem(dict, key, value) < 0) {
-      order.pop_back();
-      throw_error();
-    }
-    size += cost;
-  }
-
-  // Drops the oldest entries while they cost more than `budget` bytes or number more than
-  // `most`; `cost_of(key, value)` is what each was counted as.
-  template <typename CostOf>
-  void shrink(Py_ssize_t budget, size_t most, CostOf&& cost_of) {
-    while (!order.empty() && (size > budget || order.size() > most)) {
-      Ref key = Ref::borrow(order.front());
-      order.pop_front();
-      Ref value = dict_get(dict, key.get());
-      if (!value) continue;
-      size -= cost_of(key.get(), value.get());
-      ok(PyDict_DelItem(dict, key.get()));
-    }
-  }
-};
 
 struct Prepared {
   Ref sql, binds;
