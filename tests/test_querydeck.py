@@ -545,6 +545,18 @@ def test_bad_input_leaves_nothing_open(engine, table, fresh):
     assert rows_of(fresh, table) == []
 
 
+@pytest.mark.parametrize("method, sql, args", [
+    ("select_list", "select n from {} where n >= :m", {"m": 1, 2: "x"}),
+    ("insert_list", "insert into {} (name, n) values (:name, :n)", [{"name": "a", "n": 1, None: 0}, {"name": "b", "n": 2}]),
+])
+def test_a_key_that_is_not_a_str_fails_as_connection_execute_does(engine, table, fresh, method, sql, args):
+    # Connection.execute sorts the keys of the first set; sending the values straight to the
+    # driver must not make such a call succeed.
+    with pytest.raises(TypeError, match="not supported between instances"):
+        getattr(SqlTemplate(engine), method)(text(sql.format(table)), None, args)
+    assert rows_of(fresh, table) == []
+
+
 def test_execute_in_connection_commits_and_returns(engine, table, fresh):
     t = SqlTemplate(engine)
     value = t.execute_in_connection(lambda s: s.execute(text(f"insert into {table}(name) values ('f')")) and "done")

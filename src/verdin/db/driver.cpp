@@ -13,8 +13,8 @@
 // Connection's and TextClause's execution methods the ones found at import, and a compiled
 // statement without bind processors, post-compile, expanding or literal parameters, defaults to
 // fetch or schema translation. Parameters that are not an exact dict (or list of them) holding
-// a value for every bind send the statement down the generic path, which raises SQLAlchemy's
-// error.
+// a value for every bind, or whose first set has a key that is not a str, send the statement
+// down the generic path, which raises SQLAlchemy's error.
 //
 // What the compiled statement gives is kept per dialect and cache key, as SQLAlchemy keeps the
 // compiled statement itself, so a statement is compiled here once.
@@ -227,11 +227,27 @@ Ref driver_row(PyObject* plan, PyObject* set) {
   return row;
 }
 
+// Whether every key of `set` is an exact str. Connection.execute sorts the keys of the first set
+// (the column keys it compiles with), which other keys can make raise.
+bool str_keys(PyObject* set) {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(set, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
 // The DBAPI parameters of a dict or of a non-empty list of them; empty where a set does not do.
 Ref driver_values(PyObject* plan, PyObject* params) {
-  if (!PyList_CheckExact(params)) return driver_row(plan, params);
+  if (!PyList_CheckExact(params)) {
+    if (!PyDict_CheckExact(params) || !str_keys(params)) return Ref();
+    return driver_row(plan, params);
+  }
   Py_ssize_t count = PyList_GET_SIZE(params);
   if (count == 0) return Ref();
+  PyObject* first = PyList_GET_ITEM(params, 0);
+  if (!PyDict_CheckExact(first) || !str_keys(first)) return Ref();
   Ref rows = Ref::take(PyList_New(count));
   for (Py_ssize_t r = 0; r < count; r++) {
     Ref row = driver_row(plan, PyList_GET_ITEM(params, r));
