@@ -7,7 +7,7 @@ import uuid
 
 import pytest
 from sqlalchemy import create_engine, text
-from sqlalchemy.exc import DBAPIError, OperationalError
+from sqlalchemy.exc import DBAPIError, OperationalError, StatementError
 from sqlalchemy.pool import NullPool
 
 from verdin.db.querydeck import SqlTemplate
@@ -239,6 +239,25 @@ def test_bind_values_reach_the_database_as_data(db, table):
     for i, value in enumerate(HOSTILE):
         assert db.execute_sql("by_n", "f", {"n": i}) == [{"name": value[:50]}], value
     assert db.execute_sql("count", "f", {}, return_type=int) == len(HOSTILE)
+
+
+def test_a_key_that_empties_the_list_of_sets_while_it_is_read(engine, table):
+    sets = []
+
+    class Collides:  # met by the lookup of "n" before "n" itself: it empties the list
+        def __hash__(self):
+            return hash("n")
+
+        def __eq__(self, other):
+            sets.clear()
+            return False
+
+    sets.extend([{"n": 1}, {Collides(): 0, "n": 2}, {"n": 3}])
+    try:
+        SqlTemplate(engine).update(text(f"update {table} set n = :n"), None, sets)
+    except StatementError:
+        pass  # when the list is read decides between this and two updates; the process lives on
+    assert engine.pool.checkedout() == 0
 
 
 # Quoting the comment rule cannot read (a backslash escape, a dollar quote, a bracket name), and

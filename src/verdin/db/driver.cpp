@@ -250,10 +250,15 @@ Ref driver_values(PyObject* plan, PyObject* params) {
   if (!PyDict_CheckExact(first) || !str_keys(first)) return Ref();
   Ref rows = Ref::take(PyList_New(count));
   for (Py_ssize_t r = 0; r < count; r++) {
-    Ref row = driver_row(plan, PyList_GET_ITEM(params, r));
+    // A key's __eq__, run by a lookup, can change the list: each set is held while it is read,
+    // and a list that changed takes the generic path.
+    if (PyList_GET_SIZE(params) != count) return Ref();
+    Ref set = Ref::borrow(PyList_GET_ITEM(params, r));
+    Ref row = driver_row(plan, set.get());
     if (!row) return Ref();
     PyList_SET_ITEM(rows.get(), r, row.release());
   }
+  if (PyList_GET_SIZE(params) != count) return Ref();
   return rows;
 }
 
