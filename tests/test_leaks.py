@@ -238,3 +238,15 @@ def test_statement_cache_stays_bounded():
     for _ in range(5000):
         distinct_statement()
     assert_flat("statement cache over distinct statements", distinct_statement, 20_000)
+
+
+def test_a_disposed_engine_is_not_kept_by_its_statements(db_url):
+    import weakref
+
+    engine = create_engine(db_url)
+    assert SqlTemplate(engine).select_list(text("select :x as v"), None, {"x": 1}) == [{"v": 1}]
+    engine.dispose()
+    dialect = weakref.ref(engine.dialect)
+    del engine
+    gc.collect()
+    assert dialect() is None

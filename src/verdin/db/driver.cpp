@@ -170,8 +170,8 @@ Ref driver_plan(PyObject* clause, PyObject* dialect) {
   return Ref::take(PyTuple_Pack(3, sql.get(), ordered.get(), Py_None));
 }
 
-// (dialect, cache key) -> the plan, or None where the generic path serves. Plans are small:
-// the compiled string and two tuples of names.
+// (weak reference to the dialect, cache key) -> the plan, or None where the generic path
+// serves. Plans are small: the compiled string and two tuples of names.
 OldestFirst plans;
 constexpr size_t most_plans = 2048;
 constexpr Py_ssize_t plans_budget = 4 << 20;
@@ -192,7 +192,10 @@ Ref plan_for(PyObject* clause, PyObject* dialect) {
   if (key.get() == Py_None || !PyTuple_Check(key.get()) || PyTuple_GET_SIZE(key.get()) < 1) {
     return none();
   }
-  Ref lookup = Ref::take(PyTuple_Pack(2, dialect, PyTuple_GET_ITEM(key.get(), 0)));
+  // The dialect is held weakly: the plans do not keep a disposed engine's dialect alive, and
+  // those of a dialect that is gone are never found again (they leave as the oldest).
+  Ref weak = Ref::take(PyWeakref_NewRef(dialect, nullptr));
+  Ref lookup = Ref::take(PyTuple_Pack(2, weak.get(), PyTuple_GET_ITEM(key.get(), 0)));
   if (Ref found = plans.get(lookup.get())) return found;
   Ref plan = driver_plan(clause, dialect);
   // Compiling ran Python code: another thread may have kept a plan for the same key meanwhile.
