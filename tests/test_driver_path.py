@@ -129,3 +129,21 @@ def test_plans_are_kept_per_dialect(tmp_path, postgres_url, mariadb_url):
     finally:
         for engine in engines:
             engine.dispose()
+
+
+def test_a_dialect_from_elsewhere_keeps_connection_execute(engine):
+    """An execution context defined outside SQLAlchemy may read the compiled statement: its
+    statements are not sent as strings."""
+    class Context(engine.dialect.execution_ctx_cls):
+        seen = []
+
+        def pre_exec(self):
+            if "as a" in self.statement:
+                self.seen.append(self.compiled is not None)
+            super().pre_exec()
+
+    Context.__module__ = "elsewhere.dialect"
+    engine.dialect.execution_ctx_cls = Context
+    with engine.connect() as conn:
+        got = SqlTemplate(engine).select_list(text("select :a as a"), conn, {"a": 1})
+    assert got == [{"a": 1}] and Context.seen == [True]

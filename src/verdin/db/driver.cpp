@@ -38,7 +38,7 @@ struct Driver {
       *literal_execute_params, *post_compile_params, *render_postcompile, *insert_prefetch,
       *update_prefetch, *schema_translate_map, *has_out_parameters, *collect_params, *isinsert,
       *isupdate, *isdelete, *key, *string, *exec_driver_sql, *execute_sequence_format, *expanding,
-      *literal_execute;
+      *literal_execute, *execution_ctx_cls, *module, *sqlalchemy_prefix;
 } b;
 
 // Connection's and TextClause's methods on the way from `execute` and from `exec_driver_sql` to
@@ -109,10 +109,26 @@ bool connection_plain(PyObject* connection, PyObject* clause) {
   return typing.get() != b.set_input_sizes;
 }
 
+// Whether the class `cls` is defined in SQLAlchemy itself.
+bool from_sqlalchemy(PyObject* cls) {
+  if (!PyType_Check(cls)) return false;
+  Ref module = getattr(cls, b.module);
+  if (!PyUnicode_Check(module.get())) return false;
+  Py_ssize_t starts = PyUnicode_Tailmatch(module.get(), b.sqlalchemy_prefix, 0, PY_SSIZE_T_MAX, -1);
+  if (starts < 0) throw_error();
+  return starts == 1;
+}
+
 // How a run of `clause` goes to the driver on `dialect`: (SQL string, the bind keys to read from
 // each set in order, the parameter names to write them under or None for a positional tuple),
 // or None when the compiled statement does anything more with the values.
 Ref driver_plan(PyObject* clause, PyObject* dialect) {
+  // A dialect from elsewhere may treat a compiled statement otherwise than a string (its
+  // execution context reading `compiled`, say): its statements keep Connection.execute.
+  for (PyObject* cls : {reinterpret_cast<PyObject*>(Py_TYPE(dialect)),
+                        Ref(getattr(dialect, b.execution_ctx_cls)).get()}) {
+    if (!from_sqlalchemy(cls)) return none();
+  }
   Ref compile = getattr(clause, b.compile);
   Ref kwnames = Ref::take(Py_BuildValue("(s)", "dialect"));
   PyObject* args[] = {dialect};
@@ -329,6 +345,9 @@ void setup() {
   b.execute_sequence_format = intern("execute_sequence_format");
   b.expanding = intern("expanding");
   b.literal_execute = intern("literal_execute");
+  b.execution_ctx_cls = intern("execution_ctx_cls");
+  b.module = intern("__module__");
+  b.sqlalchemy_prefix = intern("sqlalchemy.");
   b.connection_type = reinterpret_cast<PyTypeObject*>(connection.release());
   b.text_type = reinterpret_cast<PyTypeObject*>(text_clause.release());
   b.usable = true;
