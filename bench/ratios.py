@@ -209,7 +209,7 @@ def worker(mode, name, runs):
                 for i in order:
                     best[i] = min(best[i], cpu_per_call(sides[i], number))
             out.append([best[0] / best[1], best[0] / best[2], best[0] * 1e6] +
-                       [best[0] / best[3]] * (len(sides) > 3))
+                       [best[0] / b for b in best[3:]])
         raw, raw_conn = raw_driver(engine, table)
         assert raw() == got[0]
         floor = min(cpu_per_call(raw, number) for _ in range(5))
