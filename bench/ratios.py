@@ -17,9 +17,9 @@ update, the way each side would write it:
 
 The last columns are verdin's client CPU per unit and that of the same work on one open DBAPI
 connection of the driver (the physical limit). The client runs on one core, and PostgreSQL's
-server processes for it on the others. Client CPU time (time.process_time) per unit, the best
-of several rounds with the sides alternated in each round; each run gives one ratio, the table shows
-min-max over the runs.
+server processes for it on the others. Client CPU time (time.process_time) per unit (150 units a
+side per round, the sides alternated in each round); a run's ratio is the median over its rounds
+of each round's ratio, verdin's µs its best round; the table shows min-max over the runs.
 Every mode runs in a fresh interpreter (the environment switch is read at import).
 
 Run: python bench/ratios.py [runs] [database...]   (default 3 runs on every database: MariaDB and
@@ -28,13 +28,14 @@ defaults; name databases as "sqlite-file", "sqlite-memory", "mariadb", "postgres
 """
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
 import uuid
 
-ROUNDS = 9  # best of this many rounds per side; the sides alternate in each
+ROUNDS = 9  # rounds per run; the sides alternate in each
 MODES = ["owned", "transaction", "listener", "no fast paths"]
 DATABASES = ["SQLite file", "SQLite memory", "MariaDB", "PostgreSQL"]
 MARIADB_URL = os.environ.get("VERDIN_MARIADB_URL", "mysql+pymysql://root@127.0.0.1:3306/test")
@@ -225,13 +226,17 @@ def worker(mode, name, runs):
         number = 150
         out = []
         for _ in range(runs):
-            best = [float("inf")] * len(sides)
+            times = []  # per round, each side's time
             for round_ in range(ROUNDS):
                 order = range(len(sides)) if round_ % 2 == 0 else range(len(sides) - 1, -1, -1)
+                taken = [0.0] * len(sides)
                 for i in order:
-                    best[i] = min(best[i], cpu_per_call(sides[i], number))
-            out.append([best[0] / best[1], best[0] / best[2], best[0] * 1e6] +
-                       [best[0] / b for b in best[3:]])
+                    taken[i] = cpu_per_call(sides[i], number)
+                times.append(taken)
+            # A ratio per round, of times taken moments apart, and the median of those: a quiet or
+            # a busy spell of the machine then moves both sides of a ratio alike.
+            ratios = [statistics.median(t[0] / t[i] for t in times) for i in range(1, len(sides))]
+            out.append(ratios[:2] + [min(t[0] for t in times) * 1e6] + ratios[2:])
         raw, raw_conn = raw_driver(engine, table)
         assert raw() == got[0]
         floor = min(cpu_per_call(raw, number) for _ in range(5))
