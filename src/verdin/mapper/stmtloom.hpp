@@ -151,7 +151,6 @@ Ref format_sql(Func& f, PyObject* const* a);
 Ref to_prepared_statement(Func& f, PyObject* const* a);
 // What to_prepared_statement does before it makes the clause: the finished SQL text (what the
 // clause would be made of) and the bind values.
-
 struct Prepared {
   Ref sql, binds;
 };
