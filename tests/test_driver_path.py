@@ -133,7 +133,10 @@ def test_plans_are_kept_per_dialect(tmp_path, postgres_url, mariadb_url):
 
 def test_a_dialect_from_elsewhere_keeps_connection_execute(engine):
     """An execution context defined outside SQLAlchemy may read the compiled statement: its
-    statements are not sent as strings."""
+    statements are not sent as strings, also those planned before it came."""
+    with engine.connect() as conn:
+        SqlTemplate(engine).select_list(text("select :a as a"), conn, {"a": 1})
+
     class Context(engine.dialect.execution_ctx_cls):
         seen = []
 

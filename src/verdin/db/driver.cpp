@@ -89,6 +89,16 @@ bool empty_sized(PyObject* obj) {
   return size == 0;
 }
 
+// Whether the class `cls` is defined in SQLAlchemy itself.
+bool from_sqlalchemy(PyObject* cls) {
+  if (!PyType_Check(cls)) return false;
+  Ref module = getattr(cls, b.module);
+  if (!PyUnicode_Check(module.get())) return false;
+  Py_ssize_t starts = PyUnicode_Tailmatch(module.get(), b.sqlalchemy_prefix, 0, PY_SSIZE_T_MAX, -1);
+  if (starts < 0) throw_error();
+  return starts == 1;
+}
+
 // Whether a run on `connection` of `clause` can go straight to the driver, as far as the
 // connection, its engine and dialect and the clause tell.
 bool connection_plain(PyObject* connection, PyObject* clause) {
@@ -102,6 +112,14 @@ bool connection_plain(PyObject* connection, PyObject* clause) {
   if (!attr_false(engine.get(), b.has_events) || !attr_false(dialect.get(), b.has_events, true)) {
     return false;
   }
+  // A dialect from elsewhere may treat a compiled statement otherwise than a string (its
+  // execution context reading `compiled`, say): its statements keep Connection.execute. Checked
+  // per call, as the context class can be replaced on a dialect that has plans already.
+  Ref dialect_cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(dialect.get())));
+  Ref context_cls = getattr(dialect.get(), b.execution_ctx_cls);
+  if (!from_sqlalchemy(dialect_cls.get()) || !from_sqlalchemy(context_cls.get())) {
+    return false;
+  }
   Ref options = getattr(connection, b.execution_options);
   Ref clause_options = getattr(clause, b.execution_options);
   if (!empty_sized(options.get()) || !empty_sized(clause_options.get())) return false;
@@ -109,26 +127,10 @@ bool connection_plain(PyObject* connection, PyObject* clause) {
   return typing.get() != b.set_input_sizes;
 }
 
-// Whether the class `cls` is defined in SQLAlchemy itself.
-bool from_sqlalchemy(PyObject* cls) {
-  if (!PyType_Check(cls)) return false;
-  Ref module = getattr(cls, b.module);
-  if (!PyUnicode_Check(module.get())) return false;
-  Py_ssize_t starts = PyUnicode_Tailmatch(module.get(), b.sqlalchemy_prefix, 0, PY_SSIZE_T_MAX, -1);
-  if (starts < 0) throw_error();
-  return starts == 1;
-}
-
 // How a run of `clause` goes to the driver on `dialect`: (SQL string, the bind keys to read from
 // each set in order, the parameter names to write them under or None for a positional tuple),
 // or None when the compiled statement does anything more with the values.
 Ref driver_plan(PyObject* clause, PyObject* dialect) {
-  // A dialect from elsewhere may treat a compiled statement otherwise than a string (its
-  // execution context reading `compiled`, say): its statements keep Connection.execute.
-  for (PyObject* cls : {reinterpret_cast<PyObject*>(Py_TYPE(dialect)),
-                        Ref(getattr(dialect, b.execution_ctx_cls)).get()}) {
-    if (!from_sqlalchemy(cls)) return none();
-  }
   Ref compile = getattr(clause, b.compile);
   Ref kwnames = Ref::take(Py_BuildValue("(s)", "dialect"));
   PyObject* args[] = {dialect};
@@ -156,7 +158,7 @@ Ref driver_plan(PyObject* clause, PyObject* dialect) {
   PyObject *bind, *name;
   Ref held = Ref::borrow(bind_names.get());
   while (PyDict_Next(bind_names.get(), &pos, &bind, &name)) {
-    Ref bind_held = Ref::borrow(bind);
+    Ref bind_held = Ref::borrow(bind), name_held = Ref::borrow(name);
     if (!PyUnicode_CheckExact(name)) return none();
     if (!attr_false(bind, b.expanding) || !attr_false(bind, b.literal_execute)) return none();
     Ref key = getattr(bind, b.key);
