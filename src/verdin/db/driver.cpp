@@ -47,19 +47,23 @@ constexpr const char* connection_methods[] = {
     "execute",          "exec_driver_sql",  "_execute_clauseelement",
     "_exec_driver_sql", "_execute_context", "_exec_single_context"};
 
-// Whether `obj`'s own dict holds `name`: an instance attribute that would shadow the method.
-bool shadowed(PyObject* obj, PyObject* name) {
+// `obj`'s own dict, where an instance attribute would shadow a method; empty when it has none
+// that can be read.
+Ref own_dict(PyObject* obj) {
   Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
   if (!dict || !PyDict_Check(dict.get())) {
     PyErr_Clear();
-    return true;
+    return Ref();
   }
-  return ok(PyDict_Contains(dict.get(), name)) != 0;
+  return dict;
 }
 
 // Whether the methods on the way are the ones found at import, on the classes and as `connection`
-// and `clause` see them.
+// and `clause` see them. Each instance dict is read once.
 bool methods_original(PyObject* connection, PyObject* clause) {
+  Ref connection_dict = own_dict(connection);
+  Ref clause_dict = own_dict(clause);
+  if (!connection_dict || !clause_dict) return false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(b.methods); i++) {
     PyObject* entry = PyTuple_GET_ITEM(b.methods, i);
     PyObject* owner = PyTuple_GET_ITEM(entry, 0);
@@ -67,7 +71,8 @@ bool methods_original(PyObject* connection, PyObject* clause) {
     Ref now = getattr(owner, name);
     if (now.get() != PyTuple_GET_ITEM(entry, 2)) return false;
     bool on_connection = owner == reinterpret_cast<PyObject*>(b.connection_type);
-    if (shadowed(on_connection ? connection : clause, name)) return false;
+    PyObject* dict = on_connection ? connection_dict.get() : clause_dict.get();
+    if (ok(PyDict_Contains(dict, name))) return false;
   }
   return true;
 }
