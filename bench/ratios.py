@@ -15,6 +15,15 @@ update, the way each side would write it:
                  column sets it against the same steps written by hand (a Session, a new text(),
                  session.execute, rows as dicts, commit, close)
 
+With --more, four modes where verdin's shortcuts decline (Core pays the engine listener too, and
+has no Session for the ORM one):
+  engine listener        owned, with a before_cursor_execute listener on the engine (what
+                         OpenTelemetry's SQLAlchemy instrumentation registers)
+  engine listener in tx  the same, in one transaction
+  ORM listener           owned, with a class-level do_orm_execute listener on Session: every
+                         verdin statement then goes through session.execute
+  ORM listener in tx     the same, in one transaction
+
 The last columns are verdin's client CPU per unit and that of the same work on one open DBAPI
 connection of the driver (the physical limit). The client runs on one core, and PostgreSQL's
 server processes for it on the others. Client CPU time (time.process_time) per unit (150 units a
@@ -22,7 +31,7 @@ side per round, the sides alternated in each round); a run's ratio is the median
 of each round's ratio, verdin's µs its best round; the table shows min-max over the runs.
 Every mode runs in a fresh interpreter (the environment switch is read at import).
 
-Run: python bench/ratios.py [runs] [database...]   (default 3 runs on every database: MariaDB and
+Run: python bench/ratios.py [runs] [database...] [--more]   (default 3 runs on every database: MariaDB and
 PostgreSQL where they answer, at VERDIN_MARIADB_URL / VERDIN_POSTGRES_URL or the test suite's
 defaults; name databases as "sqlite-file", "sqlite-memory", "mariadb", "postgresql" to pick some)
 """
@@ -37,6 +46,7 @@ import uuid
 
 ROUNDS = 9  # rounds per run; the sides alternate in each
 MODES = ["owned", "transaction", "listener", "no fast paths"]
+MORE_MODES = ["engine listener", "engine listener in tx", "ORM listener", "ORM listener in tx"]
 DATABASES = ["SQLite file", "SQLite memory", "MariaDB", "PostgreSQL"]
 MARIADB_URL = os.environ.get("VERDIN_MARIADB_URL", "mysql+pymysql://root@127.0.0.1:3306/test")
 POSTGRES_URL = os.environ.get("VERDIN_POSTGRES_URL", "postgresql+psycopg://postgres@127.0.0.1:5432/test")
@@ -214,11 +224,16 @@ def worker(mode, name, runs):
     with open(path, "w") as f:
         f.write(MAPPER.format(table=table))
     db = VerdinSqlSession({"shop": ParseMapper(path)}, data_source=engine)
-    sides = workloads(engine, db, table)["transaction" if mode == "transaction" else "owned"]
+    in_tx = mode == "transaction" or mode.endswith(" in tx")
+    sides = workloads(engine, db, table)["transaction" if in_tx else "owned"]
     # The steps by hand are measured against the mode that takes them.
     sides = sides if mode == "no fast paths" else sides[:3]
     if mode == "listener":
         event.listen(Session, "after_begin", lambda *args: None)
+    elif mode.startswith("engine listener"):
+        event.listen(engine, "before_cursor_execute", lambda *args: None)
+    elif mode.startswith("ORM listener"):
+        event.listen(Session, "do_orm_execute", lambda *args: None)
     try:
         sides[0]()  # the update has run: every side then reads the same rows
         got = [side() for side in sides]
@@ -249,12 +264,14 @@ def worker(mode, name, runs):
 
 
 def main():
-    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 3
-    picked = [a.replace("-", " ").lower() for a in sys.argv[2:]]
+    args = [a for a in sys.argv[1:] if a != "--more"]
+    modes = MODES + MORE_MODES if len(args) < len(sys.argv) - 1 else MODES
+    runs = int(args[0]) if args else 3
+    picked = [a.replace("-", " ").lower() for a in args[1:]]
     databases = [name for name in DATABASES if not picked or name.lower() in picked]
     results = {}
     for name in databases:
-        for mode in MODES:
+        for mode in modes:
             env = dict(os.environ)
             env.pop("VERDIN_NO_FAST_PATHS", None)
             if mode == "no fast paths":
@@ -273,10 +290,10 @@ def main():
 
     print(f"verdin ÷ idiomatic Session code | verdin ÷ Core on a Connection; client CPU per unit, "
           f"min–max over {runs} runs")
-    print(f"{'database':<15}{'mode':<15}{'÷ Session':>13}{'÷ Core':>13}{'verdin µs':>11}{'driver µs':>11}"
+    print(f"{'database':<15}{'mode':<23}{'÷ Session':>13}{'÷ Core':>13}{'verdin µs':>11}{'driver µs':>11}"
           f"{'÷ by hand':>12}")
     for name in databases:
-        for mode in MODES:
+        for mode in modes:
             got = results.get((name, mode))
             if got is None:
                 continue
@@ -286,7 +303,7 @@ def main():
             rows = got["runs"]
             us = min(r[2] for r in rows)
             by_hand = span([r[3] for r in rows]) if len(rows[0]) > 3 else ""
-            print(f"{name:<15}{mode:<15}{span([r[0] for r in rows]):>13}{span([r[1] for r in rows]):>13}"
+            print(f"{name:<15}{mode:<23}{span([r[0] for r in rows]):>13}{span([r[1] for r in rows]):>13}"
                   f"{us:>11.0f}{got['raw']:>11.0f}{by_hand:>12}")
 
 
