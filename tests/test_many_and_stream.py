@@ -253,3 +253,28 @@ def test_a_stream_closed_early_or_dropped_gives_its_connection_back(engine, mapp
     del rows
     gc.collect()
     assert engine.pool.checkedout() == 0
+
+
+def test_a_stream_whose_bound_session_ended_reads_no_further_and_leaves_its_connection_alone(engine, mappers, table,
+                                                                                             fresh):
+    db = VerdinSqlSession(mappers, data_source=engine)
+    db.execute_many("put", "b", [{"name": f"r{i}", "n": i} for i in range(6)])
+    with db.transaction():
+        left, read_on = db.stream_sql("names", "b", batch_size=2), db.stream_sql("ns", "b", None, int, 2)
+        assert next(left) == {"name": "r0"} and next(read_on) == 0
+    with pytest.raises(RuntimeError, match="^the session this stream reads in ended its transaction"):
+        list(read_on)
+    with db.transaction():  # on the pooled connection the streams read on
+        db.execute_sql("put", "b", {"name": "x", "n": 1})
+        left.close()
+        db.execute_sql("put", "b", {"name": "y", "n": 2})
+    db.begin_tx()
+    rows = db.stream_sql("names", "b", batch_size=2)
+    next(rows)
+    db.commit()
+    db.execute_sql("put", "b", {"name": "z", "n": 3})
+    with pytest.raises(RuntimeError, match="^the session this stream reads in ended its transaction"):
+        list(rows)
+    db.commit()
+    db.close()
+    assert names(fresh, table)[-3:] == ["x", "y", "z"] and engine.pool.checkedout() == 0

@@ -17,11 +17,16 @@ def _as_list_of(return_type):
     return list[return_type]
 
 
+_RELEASED = ("the session this stream reads in ended its transaction (commit(), rollback(), close() or "
+             "the end of its transaction() block) before the rows ran out: the rest cannot be read")
+
+
 def _batches(template, con, sql, binds, result_type, return_type, batch_size, results_handle, statement):
     wanted = _as_list_of(return_type)
     options = {"stream_results": True, "yield_per": batch_size}
     started = perf_counter()
     error = None
+    released = False
     try:
         # Left when the rows run out, or by GeneratorExit when the iterator is closed or
         # collected: the connection goes back to the pool either way.
@@ -30,11 +35,27 @@ def _batches(template, con, sql, binds, result_type, return_type, batch_size, re
             # What row._asdict() gives (labels in select order, a repeated label keeping its last
             # value), without its Python call per row.
             keys = tuple(result.keys())
+            # A bound session can end its transaction while the stream is open (commit(), the
+            # end of its transaction() block), and its connection go back to the pool, where
+            # another session may take it. The stream reads no further then: that would lose the
+            # rest of the rows (MariaDB) or fail. Nor is a server-side cursor closed, which would
+            # send a CLOSE into that other session's transaction (PostgreSQL); a client-side one
+            # (SQLite's) is, to end its statement, which would otherwise keep the table locked.
+            connection = getattr(getattr(result, "context", None), "root_connection", None)
             try:
-                for rows in result.partitions(batch_size):
+                batches = result.partitions(batch_size)
+                while not (released := connection is not None and connection.closed):
+                    rows = next(batches, None)
+                    if rows is None:
+                        break
                     yield results_handle([dict(zip(keys, row)) for row in rows], result_type, wanted)
             finally:
-                result.close()
+                if connection is None or not (connection.closed and connection.dialect.supports_server_side_cursors):
+                    result.close()
+        # Raised once out of the scope: the bound session, in its next transaction by now, is
+        # not rolled back for it.
+        if released:
+            raise RuntimeError(_RELEASED)
     except GeneratorExit:
         raise
     except BaseException as exc:
