@@ -12,6 +12,7 @@ from sqlalchemy.orm import Session
 from verdin.db.asyncfront import AsyncVerdinSqlSession
 from verdin.db.querydeck import Page
 from verdin.db.txnfront import VerdinSqlSession
+from verdin.mapper.stmtloom import ParseMapper
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ASYNC_DRIVERS = {"sqlite": "sqlite+aiosqlite", "mysql": "mysql+aiomysql", "postgresql": "postgresql+psycopg"}
@@ -199,6 +200,27 @@ def test_transaction_refuses_partial_commits_inner_close_and_late_tasks(async_ur
         return adb.connection_local.get(), engine.sync_engine.pool.checkedout()
 
     assert run(async_url, table_mappers, work) == (None, 0)
+    assert names(fresh, table) == ["kept"]
+
+
+def test_transaction_entered_with_plain_with_is_refused_before_it_binds(async_url, table_mappers, table, fresh,
+                                                                        tmp_path):
+    # The statement in the block locks nothing: a session left open by the block cannot stall the
+    # table's teardown.
+    (tmp_path / "c.xml").write_text('<mapper namespace="c"><select id="one">select 1 as one</select></mapper>')
+    mappers = dict(table_mappers, c=ParseMapper(str(tmp_path / "c.xml")))
+
+    async def work(adb, engine):
+        with pytest.raises(TypeError, match=r"^AsyncVerdinSqlSession\.transaction\(\) is entered with 'async with', "
+                                            r"not 'with'$"):
+            with adb.transaction():
+                await adb.execute_sql("one", "c", {})
+        left = adb.connection_local.get(), engine.sync_engine.pool.checkedout()
+        async with adb.transaction():
+            await adb.execute_sql("add", "t", {"name": "kept", "n": 1})
+        return left
+
+    assert run(async_url, mappers, work) == (None, 0)
     assert names(fresh, table) == ["kept"]
 
 

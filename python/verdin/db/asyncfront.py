@@ -174,8 +174,13 @@ class _AsyncTransaction(_Transaction):
     def _close(self, session):
         await_only(_close(session))
 
+    def __enter__(self):
+        # A plain `with` would bind a session whose end could only be awaited: its commit would
+        # fail and its connection stay checked out, in an open transaction.
+        raise TypeError("AsyncVerdinSqlSession.transaction() is entered with 'async with', not 'with'")
+
     async def __aenter__(self):
-        return self.__enter__()
+        return _Transaction.__enter__(self)
 
     async def __aexit__(self, exc_type, exc, traceback):
-        return await greenlet_spawn(self.__exit__, exc_type, exc, traceback)
+        return await greenlet_spawn(_Transaction.__exit__, self, exc_type, exc, traceback)
