@@ -214,6 +214,23 @@ def test_a_context_copied_inside_a_transaction_cannot_run_statements_after_it(db
     assert names(fresh, table) == ["inside", "own"] and engine.pool.checkedout() == 0
 
 
+@pytest.mark.parametrize("later", ["stream", "copied context"])
+def test_a_session_the_facade_closed_is_not_reopened_by_what_still_holds_it(db, engine, table, fresh, later):
+    db.begin_tx()
+    db.execute_sql("add", "t", {"name": "discarded", "n": 1})
+    if later == "stream":
+        rows = db.stream_sql("names", "t", {})
+        db.close()
+        run = lambda: list(rows)  # noqa: E731
+    else:
+        copied = contextvars.copy_context()
+        db.close()
+        run = lambda: copied.run(db.execute_sql, "add", "t", {"name": "lost", "n": 2})  # noqa: E731
+    # it began a transaction in the closed session, which kept its connection and was never committed
+    with pytest.raises(RuntimeError, match=r"^the session that begin_tx\(\) bound has been closed"):
+        run()
+    assert engine.pool.checkedout() == 0 and names(fresh, table) == []
+
 def test_statements_in_a_bound_session_see_what_its_execute_would(db, table, fresh):
     # Once the bound session holds its connection, later text statements may run on that
     # connection: never past pending ORM changes (autoflush), nor past the session's own

@@ -79,6 +79,9 @@ Ref get_ori_session(Func& f, PyObject* const* a) {
 // Closes and unbinds the bound `connection`, if any.
 void close_bound(PyObject* self, PyObject* connection) {
   if (!truth(connection)) return;
+  // What still holds it (a stream opened before, a copied context) must not reopen it: a
+  // transaction begun there would keep its connection, and its writes, with nobody to commit.
+  mark_closed(connection);
   call_method(connection, n.close);
   Ref var = getattr(self, n.connection_local);
   call_method(var.get(), n.set, Py_None);

@@ -130,11 +130,20 @@ Ref scope_enter(Scope* s) {
   bool borrowed = truth(given.get());
   // A task or copied context can outlive the transaction() that bound its session; a statement
   // run there would begin a new transaction in the closed session that nobody commits.
-  if (borrowed && tx_state(given.get()) == TxState::ended) {
+  TxState state = borrowed ? tx_state(given.get()) : TxState::untracked;
+  if (state == TxState::ended) {
     PyErr_SetString(PyExc_RuntimeError,
                     "the transaction() that bound this session has ended: a statement run through "
                     "its binding afterwards (in a task or copied context that outlived the block) "
                     "needs a transaction of its own");
+    throw_error();
+  }
+  // The same for a session that begin_tx() bound, once the facade has closed it.
+  if (state == TxState::closed) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the session that begin_tx() bound has been closed (close(), or begin_tx() "
+                    "again): a statement run through it afterwards (from a stream opened before, "
+                    "a task or a copied context) needs a session of its own");
     throw_error();
   }
   s->entered = true;

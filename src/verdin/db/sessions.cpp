@@ -41,6 +41,12 @@ Ref info_of(PyObject* session) {
   return info;
 }
 
+// The value of the mark of a closed session, compared by identity.
+PyObject* closed_mark() {
+  static PyObject* mark = intern("closed");
+  return mark;
+}
+
 }  // namespace
 
 TxState tx_state(PyObject* session, Ref* failure) {
@@ -50,6 +56,7 @@ TxState tx_state(PyObject* session, Ref* failure) {
   if (!state) return TxState::untracked;
   if (state.get() == Py_True) return TxState::open;
   if (state.get() == Py_False) return TxState::ended;
+  if (state.get() == closed_mark()) return TxState::closed;
   if (!PyExceptionInstance_Check(state.get())) return TxState::untracked;
   if (failure != nullptr) *failure = std::move(state);
   return TxState::failed;
@@ -58,6 +65,10 @@ TxState tx_state(PyObject* session, Ref* failure) {
 void set_tx_state(PyObject* session, PyObject* value) {
   Ref info = info_of(session);
   if (info) ok(PyDict_SetItem(info.get(), tx_key(), value));
+}
+
+void mark_closed(PyObject* session) {
+  if (tx_state(session) == TxState::untracked) set_tx_state(session, closed_mark());
 }
 
 namespace sent_sql {

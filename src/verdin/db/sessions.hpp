@@ -14,15 +14,18 @@ Ref open_session(PyObject* factory, PyObject* original, PyObject* session_cls, P
 
 // A transaction() keeps its state in its session's `info` under "verdin.transaction" (the async
 // facade writes the same key): True while the block runs, the exception of the first statement
-// that failed and rolled the session back, False once the block has ended. Every other session
-// is untracked, and so is an object without an `info` dict.
-enum class TxState { untracked, open, failed, ended };
+// that failed and rolled the session back, False once the block has ended. A session that
+// begin_tx() bound holds "closed" once the sync facade has closed it (close(), or begin_tx()
+// again). Every other session is untracked, and so is an object without an `info` dict.
+enum class TxState { untracked, open, failed, ended, closed };
 
 // The state of `session`; `failure` receives the exception when the state is `failed`.
 TxState tx_state(PyObject* session, Ref* failure = nullptr);
 // Sets the state: Py_True, Py_False or the failing statement's exception. Does nothing on an
 // untracked object without an `info` dict.
 void set_tx_state(PyObject* session, PyObject* value);
+// Marks `session`, which the facade is closing, as closed; unless a transaction() tracks it.
+void mark_closed(PyObject* session);
 
 namespace sent_sql {
 
