@@ -224,6 +224,23 @@ def test_transaction_entered_with_plain_with_is_refused_before_it_binds(async_ur
     assert names(fresh, table) == ["kept"]
 
 
+def test_close_cancelled_still_unbinds_the_session_it_goes_on_closing(async_url, table_mappers, table, fresh):
+    async def work(adb, engine):
+        await adb.begin_tx()
+        await adb.execute_sql("add", "t", {"name": "discarded", "n": 1})
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(0):
+                await adb.close()
+        bound = adb.connection_local.get()
+        await adb.execute_sql("add", "t", {"name": "committed on its own", "n": 2})
+        await asyncio.gather(*(asyncio.all_tasks() - {asyncio.current_task()}))  # the close
+        await adb.close()  # nothing left to close
+        return bound, engine.sync_engine.pool.checkedout()
+
+    assert run(async_url, table_mappers, work) == (None, 0)
+    assert names(fresh, table) == ["committed on its own"]
+
+
 def test_fastapi_example_runs_each_write_request_in_one_transaction(tmp_path):
     from fastapi.testclient import TestClient
 

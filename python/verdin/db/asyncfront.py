@@ -123,7 +123,12 @@ class AsyncVerdinSqlSession:
         session = self.connection_local.get()
         if session is not None:
             _refuse_inside_transaction(session, "close()")
-            await _close(session)
+            try:
+                await _close(session)
+            except asyncio.CancelledError:
+                # The shielded close goes on without us: a statement run next must not join it.
+                self.connection_local.set(None)
+                raise
             self.connection_local.set(None)
 
     def transaction(self):
