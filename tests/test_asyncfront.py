@@ -241,6 +241,30 @@ def test_close_cancelled_still_unbinds_the_session_it_goes_on_closing(async_url,
     assert names(fresh, table) == ["committed on its own"]
 
 
+def test_task_holding_a_closed_begin_tx_session_is_refused(async_url, table_mappers, table, fresh):
+    async def work(adb, engine):
+        await adb.begin_tx()
+        closed = adb.connection_local.get()
+        parent_done = asyncio.Event()
+
+        async def child():  # inherits the binding, runs once the parent has closed it
+            await parent_done.wait()
+            await adb.execute_sql("add", "t", {"name": "late", "n": 2})
+
+        task = asyncio.create_task(child())
+        await adb.execute_sql("add", "t", {"name": "kept", "n": 1})
+        await adb.commit()
+        await adb.close()
+        parent_done.set()
+        (late,) = await asyncio.gather(task, return_exceptions=True)
+        await closed.close()  # whatever the task left open
+        return late, engine.sync_engine.pool.checkedout()
+
+    late, checked_out = run(async_url, table_mappers, work)
+    assert isinstance(late, RuntimeError) and str(late).startswith("the session that begin_tx() bound has been closed")
+    assert checked_out == 0 and names(fresh, table) == ["kept"]
+
+
 def test_fastapi_example_runs_each_write_request_in_one_transaction(tmp_path):
     from fastapi.testclient import TestClient
 

@@ -6,6 +6,7 @@ bound to the current task, or on a session of its own when none is bound. Only t
 plumbing lives here.
 """
 import asyncio
+import sys
 from contextvars import ContextVar
 
 from sqlalchemy import Engine
@@ -24,6 +25,7 @@ _running_in = ContextVar("asyncfront_running_in", default=None)
 # mark on its session, the refusals and what its end does), which both facades follow.
 _Transaction = type(VerdinSqlSession.transaction(None))
 _refuse_inside_transaction = _Transaction.refuse_inside
+_TX_KEY, _CLOSED = "verdin.transaction", sys.intern("closed")
 
 
 class _SyncFacade(VerdinSqlSession):
@@ -123,6 +125,9 @@ class AsyncVerdinSqlSession:
         session = self.connection_local.get()
         if session is not None:
             _refuse_inside_transaction(session, "close()")
+            # Marked as the sync facade marks the session it closes: a task or stream that still
+            # holds it is refused rather than reopening it in a transaction nobody commits.
+            session.info.setdefault(_TX_KEY, _CLOSED)
             try:
                 await _close(session)
             except asyncio.CancelledError:
