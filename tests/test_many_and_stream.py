@@ -278,3 +278,15 @@ def test_a_stream_whose_bound_session_ended_reads_no_further_and_leaves_its_conn
     db.commit()
     db.close()
     assert names(fresh, table)[-3:] == ["x", "y", "z"] and engine.pool.checkedout() == 0
+
+
+def test_a_stream_read_to_its_last_row_ends_quietly_after_its_bound_session_commits(engine, mappers, table):
+    db = VerdinSqlSession(mappers, data_source=engine)
+    db.execute_many("put", "b", [{"name": f"r{i}", "n": i} for i in range(3)])
+    db.begin_tx()
+    rows = db.stream_sql("names", "b", batch_size=10)
+    got = [next(rows) for _ in range(3)]
+    db.commit()  # nothing was left to read: the stream ends, it did not lose rows
+    assert list(rows) == [] and got == [{"name": "r0"}, {"name": "r1"}, {"name": "r2"}]
+    db.close()
+    assert engine.pool.checkedout() == 0

@@ -49,6 +49,8 @@ def _batches(template, con, sql, binds, result_type, return_type, batch_size, re
                     if rows is None:
                         break
                     yield results_handle([dict(zip(keys, row)) for row in rows], result_type, wanted)
+                    if len(rows) < batch_size:
+                        break  # a short batch is the last: the rows have run out, whatever came since
             finally:
                 if connection is None or not (connection.closed and connection.dialect.supports_server_side_cursors):
                     result.close()
