@@ -85,6 +85,30 @@ def test_generated_binds_never_collide(build):
     assert [binds["rs_for_index_0"], binds["rs_for_index_1"]] == [{"a": 1}, {"a": 2}]
 
 
+@pytest.mark.parametrize("strict", [False, True])
+@pytest.mark.parametrize("where", ["same file", "fragment of another file"])
+def test_a_reference_shaped_like_a_generated_name_keeps_its_meaning(tmp_path, where, strict):
+    # the text names #{r_a__0} and #{u_n__1} without values: no generated bind may take them
+    refs = "#{r_a__0} #{u_n__1}"
+    body = ('<select id="s"><foreach item="r" collection="rs" separator=",">#{r.a}</foreach> #{u.n} '
+            + (refs if where == "same file" else '<include refid="frag.f"/>') + "</select>")
+    (tmp_path / "a.xml").write_text(f'<mapper namespace="a">{body}</mapper>')
+    (tmp_path / "b.xml").write_text(f'<mapper namespace="frag"><sql id="f">{refs}</sql></mapper>')
+    mappers = load_mappers(str(tmp_path), strict=strict)  # kept: a fragment lives with its mapper
+    m = mappers["a"]
+    params = {"rs": [{"a": 1}, {"a": 2}], "u": {"n": 3}}
+    if strict:
+        with pytest.raises(KeyError) as e:
+            m.get_sql("s", params)
+        assert e.value.args == ("r_a__0",)
+        params.update(r_a__0="mine", u_n__1="also")
+    text, binds = sql(m, "s", params)
+    generated = {k: v for k, v in binds.items() if k not in ("r_a__0", "u_n__1")}
+    assert sorted(generated.values()) == [1, 2, 3] and len(generated) == 3
+    assert (binds["r_a__0"], binds["u_n__1"]) == (("mine", "also") if strict else (None, None))
+    assert text.endswith(" :r_a__0 :u_n__1")
+
+
 def test_fields_outside_loops_and_missing_values(build):
     m = build('<select id="s">#{u.name} #{u.addr.city} #{u.nope} #{gone.x} #{v}</select>')
     user = {"name": "bob", "addr": Row("x", 1)}

@@ -125,6 +125,8 @@ Ref generate_bind(Assembly* as, PyObject* path, PyObject* value) {
     if (as == nullptr) return name;
     // A caller's parameter of the same name keeps its own meaning.
     if (PyDict_Check(as->params) && ok(PyDict_Contains(as->params, name.get()))) continue;
+    // Nor does a reference of the mapper text that is no generated bind.
+    if (as->reserved && ok(PySet_Contains(as->reserved.get(), name.get()))) continue;
     if (!as->extras) as->extras = Ref::take(PyDict_New());
     ok(PyDict_SetItem(as->extras.get(), name.get(), value));
     return name;

@@ -58,15 +58,21 @@ Ref new_mapper(PyObject* cls, PyObject* file, PyObject* dialect, PyObject* stric
 // "namespace.id": each keeps weak references, so none keeps another alive.
 void join_group(PyObject* mappers) {
   Ref group = Ref::take(PyDict_New());
+  Ref reserved;  // the reserved names of them all: a fragment brings its own into a statement
   Py_ssize_t pos = 0;
   PyObject *ns, *mapper;
   while (PyDict_Next(mappers, &pos, &ns, &mapper)) {
-    if (mapper_info(mapper) == nullptr) continue;
+    const MapperInfo* info = mapper_info(mapper);
+    if (info == nullptr) continue;
+    if (info->reserved) {
+      if (!reserved) reserved = Ref::take(PySet_New(nullptr));
+      reserved = Ref::take(PyNumber_InPlaceOr(reserved.get(), info->reserved.get()));
+    }
     Ref ref = Ref::take(PyWeakref_NewRef(mapper, nullptr));
     ok(PyDict_SetItem(group.get(), ns, ref.get()));
   }
   pos = 0;
-  while (PyDict_Next(mappers, &pos, &ns, &mapper)) set_group(mapper, group.get());
+  while (PyDict_Next(mappers, &pos, &ns, &mapper)) set_group(mapper, group.get(), reserved.get());
 }
 
 }  // namespace

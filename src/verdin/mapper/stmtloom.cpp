@@ -71,7 +71,7 @@ Ref mapping_get(PyObject* d, PyObject* key) {
 auto& infos = *new std::unordered_map<PyObject*, MapperInfo>();
 
 bool featured(const MapperInfo& info) {
-  return info.strict || info.paths;
+  return info.strict || info.paths || info.reserved;
 }
 
 void forget_key(void* key) {
@@ -97,9 +97,13 @@ const MapperInfo* mapper_info(PyObject* mapper) {
   return it == infos.end() ? nullptr : &it->second;
 }
 
-void set_group(PyObject* mapper, PyObject* group) {
+void set_group(PyObject* mapper, PyObject* group, PyObject* reserved) {
   auto it = infos.find(mapper);
-  if (it != infos.end()) it->second.group = Ref::borrow(group);
+  if (it == infos.end()) return;
+  bool was = featured(it->second);
+  it->second.group = Ref::borrow(group);
+  if (reserved != nullptr) it->second.reserved = Ref::borrow(reserved);
+  if (!was && featured(it->second)) featured_mappers++;
 }
 
 Ref dialect_of(PyObject* mapper) {
@@ -192,6 +196,58 @@ bool reads_fields(PyObject* element) {
   return false;
 }
 
+// Adds to `out` (made when first needed) the names of the "#{name}" references in `s` that end
+// in "__" and digits, as generated bind names do.
+void add_reserved(PyObject* s, Ref& out) {
+  if (!PyUnicode_Check(s)) return;
+  Spans names;
+  with_code_points(s, [&](auto* d, Py_ssize_t len) {
+    auto name_char = [](Py_UCS4 c) {
+      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+             c == '_' || c == '-';
+    };
+    for (Py_ssize_t i = 0; i + 3 < len; i++) {
+      if (d[i] != '#' || d[i + 1] != '{') continue;
+      Py_ssize_t j = i + 2;
+      while (j < len && name_char(d[j])) j++;
+      if (j == i + 2 || j >= len || d[j] != '}') continue;
+      Py_ssize_t k = j;
+      while (k > i + 2 && d[k - 1] >= '0' && d[k - 1] <= '9') k--;
+      if (k < j && k - 2 >= i + 2 && d[k - 1] == '_' && d[k - 2] == '_')
+        names.push_back({i + 2, j});
+      i = j;
+    }
+  });
+  for (const Span& sp : names) {
+    if (!out) out = Ref::take(PySet_New(nullptr));
+    Ref name = Ref::take(PyUnicode_Substring(s, sp.start, sp.end));
+    ok(PySet_Add(out.get(), name.get()));
+  }
+}
+
+// The reserved names (see MapperInfo) of every text and attribute value under `root`.
+Ref reserved_names(PyObject* root) {
+  Ref out;
+  Ref walk = call_method(root, n.iter);
+  Ref it = Ref::take(PyObject_GetIter(walk.get()));
+  while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
+    for (ElementField field : {ElementField::text, ElementField::tail}) {
+      Ref text = element_field(e.get(), field);
+      add_reserved(text.get(), out);
+    }
+    Ref attrib = getattr(e.get(), n.attrib);
+    if (!PyDict_Check(attrib.get())) continue;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(attrib.get(), &pos, &key, &value)) {
+      Ref v = Ref::borrow(value);
+      add_reserved(v.get(), out);
+    }
+  }
+  if (PyErr_Occurred()) throw_error();
+  return out;
+}
+
 void load(Func& f, PyObject* self, PyObject* xml_path, MapperInfo& info) {
   for (PyObject* name : {n.id_2_element_map, n.result_type_map, n.sql_type_map}) {
     Ref d = Ref::take(PyDict_New());
@@ -260,6 +316,7 @@ void load(Func& f, PyObject* self, PyObject* xml_path, MapperInfo& info) {
     }
     info.paths = info.paths || reads_fields(child.get());
   }
+  info.reserved = reserved_names(root.get());
 }
 
 Ref init(Func& f, PyObject* const* a) {
@@ -418,6 +475,7 @@ bool statement(PyObject* self, PyObject* id, PyObject* params, PyObject* kind, c
     if (const MapperInfo* info = mapper_info(self)) {
       as.strict = info->strict;
       as.paths = info->paths;
+      as.reserved = info->reserved.copy();
     }
   }
   Ref ret;

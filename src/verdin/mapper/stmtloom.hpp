@@ -224,6 +224,7 @@ struct Assembly {
   Py_ssize_t counter = 0;
   bool strict = false;  // a reference without a value raises KeyError
   bool paths = false;   // the text may hold #{name.field} references outside loops
+  Ref reserved;         // set of names the mapper text references that no generated bind takes
 };
 
 // Contexts of the statements being assembled, each with its assembly. A context is a dict that
@@ -285,12 +286,17 @@ struct MapperInfo {
   Ref group;            // namespace -> weak reference of the mappers loaded with it, or empty
   bool strict = false;  // missing values raise KeyError
   bool paths = false;   // some text holds #{name.field}
+  // The names of "#{name}" references in its text (and, loaded together, its group's) that have
+  // the shape of a generated bind name ("t_x__0"), so that none is generated; empty when none.
+  Ref reserved;
 };
 // The info of a mapper this module loaded; null for another object.
 const MapperInfo* mapper_info(PyObject* mapper);
-// Makes `group` (namespace -> weak reference) the mappers `mapper` was loaded with.
-void set_group(PyObject* mapper, PyObject* group);
-// How many live mappers need their info on every statement (strict, or with field paths).
+// Makes `group` (namespace -> weak reference) the mappers `mapper` was loaded with, and
+// `reserved` (a set, or null for none) the reserved names of them all.
+void set_group(PyObject* mapper, PyObject* group, PyObject* reserved);
+// How many live mappers need their info on every statement (strict, with field paths, or with
+// reserved names).
 extern Py_ssize_t featured_mappers;
 // The dialect expressions see for `mapper`: None unless it was loaded for one.
 Ref dialect_of(PyObject* mapper);
