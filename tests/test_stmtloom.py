@@ -722,6 +722,22 @@ def test_indexed_names_through_a_mapping_that_is_not_a_dict():
     assert Counting.lookups == 2
 
 
+def test_indexed_names_read_the_collection_the_parameters_hold_at_each_name(mapper):
+    class Rebinding(list):
+        """Reading an entry hands the parameter a new list, as a lazy loader might."""
+
+        def __getitem__(self, i):
+            params["ids"] = ["new0", "new1", "new2"]
+            return super().__getitem__(i)
+
+    m = mapper('<select id="s"><foreach item="i" collection="ids" separator=",">#{i}</foreach></select>')
+    expected = {"ids_for_index_0": "a", "ids_for_index_1": "new1", "ids_for_index_2": "new2"}
+    params = {"ids": Rebinding("abc")}
+    assert ParseMapper.to_prepared_statement(" ".join(f"#{{{k}}}" for k in expected), params)[1] == expected
+    params = {"ids": Rebinding("abc")}
+    assert sql_of(m, "s", params)[1] == expected
+
+
 @pytest.mark.parametrize("stack_kib", [256, 512])
 def test_recursion_on_small_thread_stacks(write, stack_kib):
     cycle = ParseMapper(write('<sql id="a">x <include refid="b"/></sql><sql id="b"><include refid="a"/></sql>'

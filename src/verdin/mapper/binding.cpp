@@ -133,8 +133,8 @@ Ref rewrite_and_format(PyObject* s) {
   return with_code_points(s, [&](auto* d, Py_ssize_t len) { return finish_kernel(s, d, len); });
 }
 
-// Collects bind values. Consecutive indexed names of one collection (a foreach) look the
-// collection up once: on an exact dict a repeated lookup of the same key gives the same object.
+// Collects bind values. Consecutive indexed names of one collection (a foreach) share the
+// collection's name.
 class Collector {
  public:
   Collector(PyObject* param, PyObject* ret_param) : param_(param), ret_param_(ret_param) {}
@@ -171,11 +171,10 @@ class Collector {
     bool same = last_name_ && PyDict_CheckExact(param_) &&
                 PyUnicode_GET_LENGTH(last_name_.get()) == at &&
                 PyUnicode_Tailmatch(match, last_name_.get(), 0, at, -1) == 1;
-    if (!same) {
-      last_name_ = Ref::take(PyUnicode_Substring(match, 0, at));
-      last_container_ = Ref::take(PyObject_GetItem(param_, last_name_.get()));
-    }
-    PyObject* container = last_container_.get();
+    if (!same) last_name_ = Ref::take(PyUnicode_Substring(match, 0, at));
+    // Looked up for every name: reading the previous value may have run code that rebound it.
+    Ref held = Ref::take(PyObject_GetItem(param_, last_name_.get()));
+    PyObject* container = held.get();
     if (PyList_CheckExact(container)) {
       Py_ssize_t i = small_index(match, after);
       if (i >= 0 && i < PyList_GET_SIZE(container)) {
@@ -190,7 +189,6 @@ class Collector {
   PyObject* param_;
   PyObject* ret_param_;
   Ref last_name_;
-  Ref last_container_;
 };
 
 }  // namespace
