@@ -6,7 +6,6 @@ bound to the current task, or on a session of its own when none is bound. Only t
 plumbing lives here.
 """
 import asyncio
-import sys
 from contextvars import ContextVar
 
 from sqlalchemy import Engine
@@ -25,7 +24,7 @@ _running_in = ContextVar("asyncfront_running_in", default=None)
 # mark on its session, the refusals and what its end does), which both facades follow.
 _Transaction = type(VerdinSqlSession.transaction(None))
 _refuse_inside_transaction = _Transaction.refuse_inside
-_TX_KEY, _CLOSED = "verdin.transaction", sys.intern("closed")
+_TX_KEY, _CLOSED = "verdin.transaction", "closed"
 
 
 class _SyncFacade(VerdinSqlSession):

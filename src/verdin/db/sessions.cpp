@@ -41,10 +41,15 @@ Ref info_of(PyObject* session) {
   return info;
 }
 
-// The value of the mark of a closed session, compared by identity.
+// The value of the mark of a closed session (the async facade writes the same str).
 PyObject* closed_mark() {
   static PyObject* mark = intern("closed");
   return mark;
+}
+
+bool is_closed_mark(PyObject* state) {
+  return state == closed_mark() ||
+         (PyUnicode_CheckExact(state) && PyUnicode_Compare(state, closed_mark()) == 0);
 }
 
 }  // namespace
@@ -56,7 +61,7 @@ TxState tx_state(PyObject* session, Ref* failure) {
   if (!state) return TxState::untracked;
   if (state.get() == Py_True) return TxState::open;
   if (state.get() == Py_False) return TxState::ended;
-  if (state.get() == closed_mark()) return TxState::closed;
+  if (is_closed_mark(state.get())) return TxState::closed;
   if (!PyExceptionInstance_Check(state.get())) return TxState::untracked;
   if (failure != nullptr) *failure = std::move(state);
   return TxState::failed;

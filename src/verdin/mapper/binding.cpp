@@ -193,10 +193,14 @@ class Collector {
 
 }  // namespace
 
+void reference_names(PyObject* s, Spans& out) {
+  with_code_points(s, [&](auto* d, Py_ssize_t len) { scan_names(d, len, out); });
+}
+
 void require_values(PyObject* sql, PyObject* values) {
   if (!PyUnicode_CheckExact(sql)) return;
   Spans names;
-  with_code_points(sql, [&](auto* d, Py_ssize_t len) { scan_names(d, len, names); });
+  reference_names(sql, names);
   for (const Span& s : names) {
     Ref name = Ref::take(PyUnicode_Substring(sql, s.start, s.end));
     Py_ssize_t at = PyUnicode_Find(name.get(), n.for_index, 0, PY_SSIZE_T_MAX, 1);

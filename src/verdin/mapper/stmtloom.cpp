@@ -201,24 +201,12 @@ bool reads_fields(PyObject* element) {
 void add_reserved(PyObject* s, Ref& out) {
   if (!PyUnicode_Check(s)) return;
   Spans names;
-  with_code_points(s, [&](auto* d, Py_ssize_t len) {
-    auto name_char = [](Py_UCS4 c) {
-      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-             c == '_' || c == '-';
-    };
-    for (Py_ssize_t i = 0; i + 3 < len; i++) {
-      if (d[i] != '#' || d[i + 1] != '{') continue;
-      Py_ssize_t j = i + 2;
-      while (j < len && name_char(d[j])) j++;
-      if (j == i + 2 || j >= len || d[j] != '}') continue;
-      Py_ssize_t k = j;
-      while (k > i + 2 && d[k - 1] >= '0' && d[k - 1] <= '9') k--;
-      if (k < j && k - 2 >= i + 2 && d[k - 1] == '_' && d[k - 2] == '_')
-        names.push_back({i + 2, j});
-      i = j;
-    }
-  });
+  reference_names(s, names);
+  auto at = [s](Py_ssize_t i) { return PyUnicode_READ_CHAR(s, i); };
   for (const Span& sp : names) {
+    Py_ssize_t k = sp.end;
+    while (k > sp.start && at(k - 1) >= '0' && at(k - 1) <= '9') k--;
+    if (k == sp.end || k - 2 < sp.start || at(k - 1) != '_' || at(k - 2) != '_') continue;
     if (!out) out = Ref::take(PySet_New(nullptr));
     Ref name = Ref::take(PyUnicode_Substring(s, sp.start, sp.end));
     ok(PySet_Add(out.get(), name.get()));

@@ -277,6 +277,9 @@ bool has_field_refs(PyObject* text);
 // KeyError for the first "#{name}" of `sql` (as param_pattern finds them) that is not a key
 // of `values`; indexed names are left to the binder, which reads them from their list.
 void require_values(PyObject* sql, PyObject* values);
+// The spans of the names of the "#{name}" references of the str `s`, as param_pattern
+// finds them.
+void reference_names(PyObject* s, Spans& out);
 
 // --- what each mapper was loaded with (stmtloom.cpp) -------------------------------------
 
